@@ -1,0 +1,31 @@
+// The tokenizer: one left-to-right pass, every code point consumed by one rule.
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include "language.h"
+#include "text.h"
+#include "token.h"
+
+namespace tarn {
+
+// Appends the tokens of `text` to `out`, ending with exactly one EOF token.
+// Positions (line/col) are left for assign_positions(). Comments, BOMs and
+// unterminated literals are tokens like any other.
+void tokenize(const Text& text, const Language& lang, std::vector<Token>& out);
+
+// Offset just after the "}" that closes an interpolation opened just before
+// `start`, or text.length when there is none. Iterative: nesting depth costs
+// heap, never C stack, and time stays linear.
+int64_t skip_interpolation(const Text& text, int64_t start);
+
+// Matchers the host patterns _IDENT_RE / _NUMBER_RE describe; each returns the
+// end of the match at `pos`, or `pos` when there is none.
+int64_t match_identifier(const Text& text, int64_t pos);
+int64_t match_number(const Text& text, int64_t pos);
+
+// Character classes of the tokenizer.
+bool is_letter(char32_t c);      // the eleven letter ranges
+bool is_unicode_digit(char32_t c);  // exactly CPython 3.11's str.isdigit
+
+}  // namespace tarn

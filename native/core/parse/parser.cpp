@@ -1,0 +1,235 @@
+// Parser core: tables, cursor, diagnostics, nesting guard, memo.
+#include "parser.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "keyword_sets.h"
+
+namespace tarn::parse {
+
+namespace {
+constexpr const char* kKeywordNames[] = {
+#define KEYWORD(N) #N,
+#include "../keywords.def"
+#undef KEYWORD
+};
+constexpr const char* kOperatorTexts[] = {
+#define OPERATOR(N, T) T,
+#include "../operators.def"
+#undef OPERATOR
+};
+constexpr const char* kMessageKeys[] = {
+#define MESSAGE(N, K, RU, EN) K,
+#include "../messages.def"
+#undef MESSAGE
+};
+
+// Lowest address this thread's stack may grow to before we refuse to nest
+// deeper; a margin is left for the binding and the host.
+uintptr_t compute_stack_limit() {
+  constexpr size_t kMargin = 256 * 1024;
+  uintptr_t here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+  pthread_attr_t attr;
+  void* addr = nullptr;
+  size_t size = 0;
+  if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+    pthread_attr_getstack(&attr, &addr, &size);
+    pthread_attr_destroy(&attr);
+  }
+  uintptr_t low = reinterpret_cast<uintptr_t>(addr);
+  // Unknown or implausible (unlimited rlimit): assume 8 MiB below here.
+  if (!addr || size == 0 || size > (1ull << 32) || here < low || here - low > size)
+    return here > (8u << 20) ? here - (8u << 20) + kMargin : 0;
+  return low + std::min(kMargin, size / 4);
+}
+}  // namespace
+
+const char* keyword_name(Kw k) { return k == Kw::NONE ? "" : kKeywordNames[static_cast<int>(k)]; }
+const char* operator_text(Op o) { return o == Op::NONE ? "" : kOperatorTexts[static_cast<int>(o)]; }
+const char* message_key(Msg m) { return kMessageKeys[static_cast<int>(m)]; }
+
+Kw keyword_from_name(const char* s, size_t len) {
+  for (size_t i = 0; i < std::size(kKeywordNames); ++i)
+    if (std::strlen(kKeywordNames[i]) == len && std::memcmp(kKeywordNames[i], s, len) == 0) return static_cast<Kw>(i);
+  return Kw::NONE;
+}
+
+Op operator_from_text(const char32_t* s, size_t len) {
+  for (size_t i = 0; i < std::size(kOperatorTexts); ++i) {
+    const char* t = kOperatorTexts[i];
+    size_t n = std::strlen(t);  // operators of the grammar are ASCII
+    if (n != len) continue;
+    size_t j = 0;
+    while (j < n && static_cast<char32_t>(static_cast<unsigned char>(t[j])) == s[j]) ++j;
+    if (j == n) return static_cast<Op>(i);
+  }
+  return Op::NONE;
+}
+
+Parser::Parser(const PTok* toks, int64_t count, Arena& arena, int64_t start_pos)
+    : toks_(toks), count_(count), pos_(start_pos), arena_(arena), stack_limit_(compute_stack_limit()) {}
+
+// ---------------------------------------------------------------- cursor
+
+const PTok& Parser::peek(int64_t ahead) const {
+  int64_t i = pos_;
+  if (ahead != 0) i = std::min(pos_ + ahead, count_ - 1);
+  if (i < 0) i += count_;  // host-style indexing from the end
+  if (i < 0 || i >= count_) throw TokenIndexError{};
+  return toks_[i];
+}
+
+int64_t Parser::advance() {
+  const PTok& t = peek();
+  int64_t i = &t - toks_;
+  if (t.kind != TokKind::EOF_) ++pos_;
+  return i;
+}
+
+bool Parser::at_kw(std::initializer_list<Kw> ks) const {
+  const PTok& t = peek();
+  if (t.kind != TokKind::KEYWORD || t.kw == Kw::NONE) return false;
+  return std::find(ks.begin(), ks.end(), t.kw) != ks.end();
+}
+
+bool Parser::at_op(std::initializer_list<Op> os) const {
+  const PTok& t = peek();
+  if (t.kind != TokKind::OP || t.op == Op::NONE) return false;
+  return std::find(os.begin(), os.end(), t.op) != os.end();
+}
+
+int64_t Parser::eat_kw(Kw k) { return at_kw(k) ? advance() : -1; }
+int64_t Parser::eat_kw(std::initializer_list<Kw> ks) { return at_kw(ks) ? advance() : -1; }
+int64_t Parser::eat_op(Op o) { return at_op(o) ? advance() : -1; }
+int64_t Parser::eat_op(std::initializer_list<Op> os) { return at_op(os) ? advance() : -1; }
+
+int64_t Parser::expect_op(Op o, Msg m) {
+  int64_t t = eat_op(o);
+  if (t < 0) error(m);
+  return t;
+}
+
+void Parser::error_at(Msg m, int64_t token, int64_t kw_token) {
+  int64_t i = token;
+  if (i < 0) i += count_;
+  if (i < 0 || i >= count_) throw TokenIndexError{};
+  const PTok& t = toks_[i];
+  diags_.push_back(Diag{m, t.start, t.end > t.start ? t.end : t.start + 1, kw_token});
+}
+
+void Parser::rollback(const Snapshot& s) {
+  pos_ = s.pos;
+  if (diags_.size() > s.diags) diags_.resize(s.diags);
+}
+
+bool Parser::at_name() const {
+  const PTok& t = peek();
+  if (t.kind == TokKind::IDENT) return true;
+  if (t.kind != TokKind::KEYWORD) return false;
+  if (NAME_KEYWORDS.contains(t.kw)) return true;
+  if (UPPER_NAME_KEYWORDS.contains(t.kw)) return t.upper_first;
+  return false;
+}
+
+int64_t Parser::eat_name() { return at_name() ? advance() : -1; }
+
+int64_t Parser::last_end() const {
+  if (count_ == 0) throw TokenIndexError{};
+  int64_t i = pos_ - 1;
+  if (i < 0) i += count_;
+  if (i < 0 || i >= count_) throw TokenIndexError{};
+  return toks_[i].end;
+}
+
+Name* Parser::placeholder() {
+  const PTok& t = peek();
+  Name* n = make<Name>(t.start, t.start);
+  n->name = StrRef::empty();
+  return n;
+}
+
+Parser::Nest::Nest(Parser& p) : p_(p) {
+  ++p_.depth_;
+  if (p_.depth_ > kMaxDepth || reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < p_.stack_limit_) {
+    --p_.depth_;
+    throw NestingTooDeep{p_.pos_};
+  }
+}
+
+// ---------------------------------------------------------------- memo
+
+bool Parser::memo_lookup(std::vector<MemoEntry>& memo, Node*& result) {
+  if (pos_ < 0 || static_cast<size_t>(pos_) >= memo.size()) return false;
+  const MemoEntry& e = memo[pos_];
+  if (e.end_pos < 0) return false;
+  for (uint32_t i = 0; i < e.diag_count; ++i) diags_.push_back(memo_diags_[e.diag_begin + i]);
+  pos_ = e.end_pos;
+  result = e.result;
+  return true;
+}
+
+void Parser::memo_store(std::vector<MemoEntry>& memo, int64_t start_pos, size_t diags_before, Node* result) {
+  if (start_pos < 0 || start_pos >= count_) return;
+  if (memo.empty()) memo.resize(count_);
+  MemoEntry& e = memo[start_pos];
+  e.end_pos = pos_;
+  e.result = result;
+  e.diag_begin = static_cast<uint32_t>(memo_diags_.size());
+  e.diag_count = static_cast<uint32_t>(diags_.size() - diags_before);
+  memo_diags_.insert(memo_diags_.end(), diags_.begin() + diags_before, diags_.end());
+}
+
+Node* Parser::expression() {
+  if (!memo_on_) return expression_unmemoised();
+  Node* r = nullptr;
+  if (memo_lookup(expr_memo_, r)) return r;
+  int64_t start = pos_;
+  size_t before = diags_.size();
+  r = expression_unmemoised();
+  memo_store(expr_memo_, start, before, r);
+  return r;
+}
+
+TypeRef* Parser::compound_type() {
+  if (!memo_on_) return compound_type_unmemoised();
+  Node* r = nullptr;
+  if (memo_lookup(type_memo_, r)) return static_cast<TypeRef*>(r);
+  int64_t start = pos_;
+  size_t before = diags_.size();
+  r = compound_type_unmemoised();
+  memo_store(type_memo_, start, before, r);
+  return static_cast<TypeRef*>(r);
+}
+
+// ---------------------------------------------------------------- "<" pre-check
+
+bool Parser::generic_can_close(int64_t i) {
+  if (generic_close_.empty()) {
+    generic_close_.assign(count_, 0);
+    std::vector<int64_t> open;
+    for (int64_t k = 0; k < count_; ++k) {
+      const PTok& t = toks_[k];
+      bool typeish = t.kind == TokKind::IDENT || t.kind == TokKind::KEYWORD;
+      if (t.kind == TokKind::OP) {
+        switch (t.op) {
+          case Op::LT: open.push_back(k); continue;
+          case Op::GT:
+            if (!open.empty()) { generic_close_[open.back()] = 1; open.pop_back(); }
+            continue;
+          case Op::COLONCOLON: case Op::DOT: case Op::COMMA: case Op::LPAREN: case Op::RPAREN:
+          case Op::QUESTION: case Op::PIPE: case Op::ARROW: case Op::ASSIGN:
+            typeish = true;
+            break;
+          default: break;
+        }
+      }
+      if (!typeish) open.clear();  // a "<" still open here can never close
+    }
+  }
+  return i >= 0 && i < count_ && generic_close_[i] != 0;
+}
+
+}  // namespace tarn::parse

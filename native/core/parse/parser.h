@@ -1,0 +1,241 @@
+// The recursive-descent parser: cursor, diagnostics sink, snapshots, nesting
+// guard and the memo of speculative rules. Grammar rules are member functions
+// named after the rule they implement, defined in members.cpp, types.cpp,
+// statements.cpp, declarations.cpp, expressions.cpp, postfix.cpp,
+// primaries.cpp and literals.cpp.
+#pragma once
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <vector>
+
+#include "../syntax/tree.h"
+#include "../token.h"
+
+namespace tarn::parse {
+
+using namespace tarn::syntax;
+
+enum class Kw : int16_t {
+  NONE = -1,
+#define KEYWORD(N) N,
+#include "../keywords.def"
+#undef KEYWORD
+};
+const char* keyword_name(Kw k);      // "METHOD", ...
+Kw keyword_from_name(const char* s, size_t len);  // NONE when not a grammar keyword
+
+enum class Op : int16_t {
+  NONE = -1,
+#define OPERATOR(N, T) N,
+#include "../operators.def"
+#undef OPERATOR
+};
+const char* operator_text(Op o);     // "(", "::", ...
+Op operator_from_text(const char32_t* s, size_t len);  // NONE when not a grammar operator
+
+enum class Msg : uint16_t {
+#define MESSAGE(N, K, RU, EN) N,
+#include "../messages.def"
+#undef MESSAGE
+};
+const char* message_key(Msg m);      // "parser.expected-expr", ...
+
+// What the parser needs of one token, precomputed by whoever owns the tokens
+// (the tokenizer's output, or a host token list).
+struct PTok {
+  int64_t start = 0, end = 0, line = 0, end_line = 0;
+  TokKind kind = TokKind::OTHER;
+  Kw kw = Kw::NONE;            // grammar keyword when kind is KEYWORD
+  Op op = Op::NONE;            // grammar operator when kind is OP
+  bool upper_first = false;    // first code point of the text is upper case (str.isupper)
+  bool ends_with_qmark = false;  // the text ends with "?"
+  bool empty_text = false;     // the text is ""
+};
+
+// A token of the unfiltered input (comments included) whose literal or comment
+// never closed; reported after the member loop, in source order.
+struct Unterminated {
+  int64_t start = 0, end = 0;
+  TokKind kind = TokKind::STRING;
+};
+
+// A diagnostic as data: message, span, and for "statement-not-expr" the token
+// whose text fills {kw}. The binding translates surviving ones.
+struct Diag {
+  Msg msg;
+  int64_t start = 0, end = 0;
+  int64_t kw_token = -1;
+};
+
+struct Snapshot {
+  int64_t pos = 0;
+  size_t diags = 0;
+};
+
+// Thrown when nesting passes the bound or the real stack runs low; the
+// binding turns it into RecursionError. `token` is where it happened.
+struct NestingTooDeep { int64_t token; };
+// Thrown when a rule reads outside the token array (a host moved pos there).
+struct TokenIndexError {};
+
+class Parser {
+ public:
+  static constexpr int kMaxDepth = 1000;
+
+  Parser(const PTok* toks, int64_t count, Arena& arena, int64_t start_pos = 0);
+
+  // ------------------------------------------------------------ cursor
+  const PTok& peek(int64_t ahead = 0) const;
+  int64_t pos() const { return pos_; }
+  void set_pos(int64_t p) { pos_ = p; }
+  bool at_end() const { return peek().kind == TokKind::EOF_; }
+  int64_t advance();                              // index of the passed token
+  bool at_kw(Kw k) const { const PTok& t = peek(); return t.kind == TokKind::KEYWORD && t.kw == k && k != Kw::NONE; }
+  bool at_kw(std::initializer_list<Kw> ks) const;
+  bool at_op(Op o) const { const PTok& t = peek(); return t.kind == TokKind::OP && t.op == o && o != Op::NONE; }
+  bool at_op(std::initializer_list<Op> os) const;
+  int64_t eat_kw(Kw k);                           // token index, or -1
+  int64_t eat_kw(std::initializer_list<Kw> ks);
+  int64_t eat_op(Op o);
+  int64_t eat_op(std::initializer_list<Op> os);
+  int64_t expect_op(Op o, Msg m);                 // token index, or -1 after reporting m
+  void error(Msg m) { error_at(m, pos_); }
+  void error_at(Msg m, int64_t token, int64_t kw_token = -1);
+  Snapshot snapshot() const { return {pos_, diags_.size()}; }
+  void rollback(const Snapshot& s);
+  bool at_name() const;
+  int64_t eat_name();
+  const PTok& tok(int64_t i) const { return toks_[i]; }
+  int64_t count() const { return count_; }
+  // End of the most recently consumed token (the one just before the cursor).
+  int64_t last_end() const;
+
+  std::vector<Diag>& diags() { return diags_; }
+  Arena& arena() { return arena_; }
+  void set_unterminated(std::vector<Unterminated> u) { unterminated_ = std::move(u); }
+  // Turns the memo of speculative rules off (the written algorithm, for tests).
+  void set_memo(bool on) { memo_on_ = on; }
+
+  // ------------------------------------------------------------ module members
+  Module* parse_module();
+  void module_member(Module* module);
+  void recover_to_module_member();
+  Import* namespace_import();
+  List* annotations();
+  List* annotation_args();
+  Method* method(List* annotations);
+  List* parameters();
+  Structure* structure(List* annotations);
+  ObjectField* object_field(List* annotations);
+  Enum* enum_(List* annotations);
+  ObjectField* module_const(List* annotations);
+
+  // ------------------------------------------------------------ types
+  struct TypeName { StrRef name, text; };
+  TypeRef* compound_type();
+  std::optional<TypeName> type_name();
+  TypeRef* grouped_type();
+  std::optional<StrRef> func_type();
+  bool generic_type_args(bool allow_named = false);
+
+  // ------------------------------------------------------------ statements
+  List* statements_until_semicolon(Msg missing);
+  List* block_until(std::initializer_list<Kw> stops);
+  List* block_until(const Kw* stops, size_t n);
+  void recover_statement();
+  Node* statement();
+  If* if_statement();
+  Case* case_statement();
+  Node* when_expression();
+  While* while_statement();
+  Node* for_statement();
+  Try* try_statement();
+  Scope* scope_statement();
+  Return* return_statement();
+  bool starts_new_statement(int64_t prev_line);
+  VarDecl* var_decl();
+  Node* use_statement();
+  Node* expression_statement();
+
+  // ------------------------------------------------------------ expressions
+  Node* expression();
+  bool expression_ended() const;
+  Node* log_term();
+  Node* log_fact();
+  Node* log_primary();
+  Node* simple_expression();
+  Node* term();
+  Node* exp();
+  Node* fact();
+  Node* method_ref();
+  Node* feature_resolving();
+  Node* maybe_call(Node* callee);
+  bool starts_a_line() const;
+  bool generic_call_args();
+  List* call_args();
+  Node* static_feature_resolving();
+  Node* paren_or_lambda();
+  Node* static_feature();
+  Node* creator();
+  ArrayLit* array_literal();
+  MapLit* map_literal();
+  Lambda* try_lambda_full();
+  Node* type_literal();
+  Node* query_literal();
+  Node* resolvable_literal();
+  Node* postfix_after_literal(Node* expr);
+  Node* typed_collection_literal();  // nullptr when it declines (rolled back)
+
+  // ------------------------------------------------------------ helpers for rules
+  template <class T> T* make(int64_t start, int64_t end) { return arena_.make<T>(start, end); }
+  List* list() { return arena_.list(); }
+  void push(List* l, const Value& v) { arena_.push(l, v); }
+  Name* placeholder();  // zero-width Name "" at the current token
+
+  // Counts one level of nesting for the lifetime of the object; throws
+  // NestingTooDeep past kMaxDepth or when the real stack runs low.
+  class Nest {
+   public:
+    explicit Nest(Parser& p);
+    ~Nest() { --p_.depth_; }
+   private:
+    Parser& p_;
+  };
+
+ private:
+  friend class Nest;
+  // Memo of expression() and compound_type() per start position: the result,
+  // the end position and the diagnostics recorded, replayed on reuse.
+  struct MemoEntry {
+    int64_t end_pos = -1;        // -1: nothing stored
+    Node* result = nullptr;
+    uint32_t diag_begin = 0, diag_count = 0;
+  };
+  bool memo_lookup(std::vector<MemoEntry>& memo, Node*& result);
+  void memo_store(std::vector<MemoEntry>& memo, int64_t start_pos, size_t diags_before, Node* result);
+
+  Node* expression_unmemoised();
+  TypeRef* compound_type_unmemoised();
+
+  const PTok* toks_;
+  int64_t count_;
+  int64_t pos_;
+  Arena& arena_;
+  std::vector<Diag> diags_;
+  std::vector<Unterminated> unterminated_;
+  int depth_ = 0;
+  uintptr_t stack_limit_ = 0;   // lowest safe stack address
+  bool memo_on_ = true;
+  std::vector<MemoEntry> expr_memo_, type_memo_;
+  std::vector<Diag> memo_diags_;
+  std::vector<int64_t> generic_close_;  // see generic_can_close()
+ public:
+  // Fast, exact refusal for "<": false when no ">" can close a type-argument
+  // group opened at token i (no balanced ">" inside a run of tokens that can
+  // appear in types), so the speculative reading is skipped. Keeps chains such
+  // as a < b < c < ... linear and shallow.
+  bool generic_can_close(int64_t i);
+};
+
+}  // namespace tarn::parse

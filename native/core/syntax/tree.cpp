@@ -1,0 +1,54 @@
+#include "tree.h"
+
+#include <algorithm>
+
+namespace tarn::syntax {
+
+namespace {
+struct KindInfo { const char* name; bool expr; bool stmt; };
+
+template <class T> constexpr bool derives_expr = std::is_base_of_v<Expr, T>;
+template <class T> constexpr bool derives_stmt = std::is_base_of_v<Stmt, T>;
+
+constexpr KindInfo kKinds[] = {
+#define RECORD(N, B) {#N, derives_expr<N>, derives_stmt<N>},
+#define FIELD(R, F, T, D)
+#define END(N)
+#include "nodes.def"
+#undef RECORD
+#undef FIELD
+#undef END
+    {"HostRef", true, true},
+};
+}  // namespace
+
+bool is_expr(NodeKind k) { return kKinds[static_cast<int>(k)].expr; }
+bool is_stmt(NodeKind k) { return kKinds[static_cast<int>(k)].stmt; }
+const char* record_name(NodeKind k) { return kKinds[static_cast<int>(k)].name; }
+
+void Arena::grow(size_t at_least) {
+  size_t size = std::max<size_t>(at_least, blocks_.empty() ? 16 * 1024 : std::min<size_t>(block_size_ * 2, 4u << 20));
+  blocks_.emplace_back(new char[size]);
+  block_size_ = size;
+  used_ = 0;
+  total_ += size;
+}
+
+void Arena::push(List* l, const Value& v) {
+  if (l->size == l->capacity) {
+    uint32_t cap = l->capacity ? l->capacity * 2 : 4;
+    auto* items = static_cast<Value*>(allocate(sizeof(Value) * cap, alignof(Value)));
+    if (l->size) std::memcpy(static_cast<void*>(items), l->items, sizeof(Value) * l->size);
+    l->items = items;
+    l->capacity = cap;
+  }
+  l->items[l->size++] = v;
+}
+
+List* Arena::tuple(std::initializer_list<Value> items) {
+  List* l = list();
+  for (const Value& v : items) push(l, v);
+  return l;
+}
+
+}  // namespace tarn::syntax

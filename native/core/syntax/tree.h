@@ -1,0 +1,171 @@
+// Syntax-tree records as native structs in a per-parse arena, generated from
+// nodes.def. Strings are references to token texts (resolved by whoever owns
+// the token values: the binding), so the core never copies source text.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <type_traits>
+#include <vector>
+
+namespace tarn::syntax {
+
+// ---------------------------------------------------------------- kinds
+enum class NodeKind : uint16_t {
+#define RECORD(N, B) N,
+#define FIELD(R, F, T, D)
+#define END(N)
+#include "nodes.def"
+#undef RECORD
+#undef FIELD
+#undef END
+  HostRef,  // a record the host handed in (embedded by identity)
+};
+inline constexpr int kRecordCount = static_cast<int>(NodeKind::HostRef);
+
+// ---------------------------------------------------------------- strings
+// A string field or list element. Texts of tokens are named by token index
+// (into the parser's token array); the owner of the tokens turns them into
+// strings. CONCAT joins the texts of tokens [a, b) with nothing between them;
+// with drop_last the final character of that join is left out. JOIN_COLONS
+// joins the texts of the tokens listed in `parts` with "::".
+struct StrRef {
+  enum Tag : uint8_t { NONE, STATIC, TOKEN, CONCAT, JOIN_COLONS };
+  Tag tag = NONE;
+  bool drop_last = false;
+  uint32_t a = 0, b = 0;              // TOKEN: a; CONCAT: [a, b); JOIN_COLONS: count in b
+  union {
+    const char* text;                 // STATIC: UTF-8, static storage
+    const uint32_t* parts;            // JOIN_COLONS: b token indices (arena)
+  };
+  StrRef() : text(nullptr) {}
+
+  static StrRef none() { return StrRef(); }
+  static StrRef lit(const char* s) { StrRef r; r.tag = STATIC; r.text = s; return r; }
+  static StrRef empty() { return lit(""); }
+  static StrRef token(uint32_t i) { StrRef r; r.tag = TOKEN; r.a = i; return r; }
+  static StrRef concat(uint32_t from, uint32_t to) { StrRef r; r.tag = CONCAT; r.a = from; r.b = to; r.text = nullptr; return r; }
+  bool is_none() const { return tag == NONE; }
+};
+
+struct Node;
+struct List;
+
+// An element of a list field: a record, a string, none, a nested list, or a
+// tuple (pairs and triples of If.branches, Compare.rest, Try.catches,
+// MapLit.entries).
+struct Value {
+  enum Tag : uint8_t { NONE, NODE, STR, LIST, TUPLE };
+  Tag tag = NONE;
+  StrRef str;
+  union { Node* node; List* list; };
+  Value() : node(nullptr) {}
+  static Value none() { return Value(); }
+  static Value of(Node* n) { Value v; if (n) { v.tag = NODE; v.node = n; } return v; }
+  static Value of(StrRef s) { Value v; if (!s.is_none()) { v.tag = STR; v.str = s; } return v; }
+  static Value of_list(List* l) { Value v; if (l) { v.tag = LIST; v.list = l; } return v; }
+  static Value tuple(List* l) { Value v; v.tag = TUPLE; v.list = l; return v; }
+};
+
+// A growable array in the arena. A list the host handed in (an annotation
+// list passed to a rule from the host) is opaque: `host` is the host object,
+// `host_size` its length and `host_first_start` the start of its first
+// element; `items` is unused then.
+struct List {
+  Value* items = nullptr;
+  uint32_t size = 0, capacity = 0;
+  void* host = nullptr;
+  int64_t host_size = 0;
+  int64_t host_first_start = 0;
+};
+
+// ---------------------------------------------------------------- records
+struct Root { NodeKind kind; };
+
+using Str = StrRef;
+using StrOrNone = StrRef;
+using Int = int64_t;
+using Bool = bool;
+using ListRef = List*;
+using ListOrNone = List*;
+using NodeRef = Node*;
+
+#define TARN_FIELD_CTYPE_Str Str
+#define TARN_FIELD_CTYPE_StrOrNone StrOrNone
+#define TARN_FIELD_CTYPE_Int Int
+#define TARN_FIELD_CTYPE_Bool Bool
+#define TARN_FIELD_CTYPE_List ListRef
+#define TARN_FIELD_CTYPE_ListOrNone ListOrNone
+#define TARN_FIELD_CTYPE_Expr NodeRef
+#define TARN_FIELD_CTYPE_ExprOrNone NodeRef
+#define TARN_FIELD_CTYPE_TypeRef NodeRef
+#define TARN_FIELD_CTYPE_TypeRefOrNone NodeRef
+#define TARN_FIELD_CTYPE_ExprOrAssignOrNone NodeRef
+
+#define RECORD(N, B) struct N : B {
+#define FIELD(R, F, T, D) TARN_FIELD_CTYPE_##T F{};
+#define END(N) static constexpr NodeKind kKind = NodeKind::N; };
+#include "nodes.def"
+#undef RECORD
+#undef FIELD
+#undef END
+
+struct HostRef : Node {
+  void* host = nullptr;  // borrowed host object; the binding keeps it alive
+  static constexpr NodeKind kKind = NodeKind::HostRef;
+};
+
+// Is a record of kind k derived from Expr / Stmt (or is it one)?
+bool is_expr(NodeKind k);
+bool is_stmt(NodeKind k);
+const char* record_name(NodeKind k);
+
+// ---------------------------------------------------------------- arena
+// Bump allocator: one parse's nodes, lists and strings live and die together.
+// Records are trivially destructible, so freeing the arena frees the tree at
+// once, whatever its depth.
+class Arena {
+ public:
+  Arena() = default;
+  Arena(const Arena&) = delete;
+  Arena& operator=(const Arena&) = delete;
+
+  void* allocate(size_t size, size_t align = alignof(std::max_align_t)) {
+    size_t p = (used_ + align - 1) & ~(align - 1);
+    if (blocks_.empty() || p + size > block_size_) {
+      grow(size + align);
+      p = (used_ + align - 1) & ~(align - 1);
+    }
+    used_ = p + size;
+    return blocks_.back().get() + p;
+  }
+
+  template <class T>
+  T* make(int64_t start, int64_t end) {
+    static_assert(std::is_trivially_destructible_v<T>);
+    T* n = new (allocate(sizeof(T), alignof(T))) T();
+    n->kind = T::kKind;
+    n->start = start;
+    n->end = end;
+    return n;
+  }
+
+  List* list() { return new (allocate(sizeof(List), alignof(List))) List(); }
+  void push(List* l, const Value& v);
+  List* tuple(std::initializer_list<Value> items);
+
+  size_t bytes() const { return total_; }
+
+ private:
+  void grow(size_t at_least);
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  size_t block_size_ = 0, used_ = 0, total_ = 0;
+};
+
+// Field descriptors for generic walkers (conversion, dumps, tests).
+enum class FieldType : uint8_t { Str, StrOrNone, Int, Bool, List, ListOrNone, Expr, ExprOrNone, TypeRef, TypeRefOrNone, ExprOrAssignOrNone };
+enum class FieldDefault : uint8_t { Required, EmptyList, False };
+
+}  // namespace tarn::syntax
