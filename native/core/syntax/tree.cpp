@@ -26,6 +26,12 @@ bool is_expr(NodeKind k) { return kKinds[static_cast<int>(k)].expr; }
 bool is_stmt(NodeKind k) { return kKinds[static_cast<int>(k)].stmt; }
 const char* record_name(NodeKind k) { return kKinds[static_cast<int>(k)].name; }
 
+int64_t list_first_start(const List* l) {
+  if (l->host) return l->host_first_start;
+  const Value& v = l->items[0];
+  return v.tag == Value::NODE ? v.node->start : 0;
+}
+
 void Arena::grow(size_t at_least) {
   size_t size = std::max<size_t>(at_least, blocks_.empty() ? 16 * 1024 : std::min<size_t>(block_size_ * 2, 4u << 20));
   blocks_.emplace_back(new char[size]);

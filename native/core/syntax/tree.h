@@ -81,6 +81,10 @@ struct List {
   int64_t host_first_start = 0;
 };
 
+inline int64_t list_size(const List* l) { return l->host ? l->host_size : l->size; }
+// Start of the first element (a record); only meaningful when list_size > 0.
+int64_t list_first_start(const List* l);
+
 // ---------------------------------------------------------------- records
 struct Root { NodeKind kind; };
 
