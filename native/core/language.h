@@ -25,12 +25,20 @@ class Language {
   int64_t match_operator(const Text& text, int64_t pos) const;
 
  private:
-  // Layout of the form hash table and the operator trie is language.cpp's.
+  // Forms live in an open-addressing table over a hash of their code points,
+  // so a lookup hashes the identifier in place and compares code points
+  // directly against the text: nothing is allocated per token.
   struct FormEntry { std::u32string form; int32_t id; uint64_t hash; };
   std::vector<FormEntry> forms_;
-  std::vector<int32_t> buckets_;
+  std::vector<int32_t> slots_;     // index into forms_, -1 when empty; size a power of two
+  uint64_t form_lengths_ = 0;      // bit k: some form has k code points (bit 63: 63 or more)
+  void rehash(size_t slot_count);
+
+  // Operators form a trie keyed by code point; node 0 is the root. The root's
+  // children for ASCII code points are also indexed directly.
   struct TrieNode { char32_t ch; int32_t first_child, next_sibling; bool terminal; };
-  std::vector<TrieNode> trie_;
+  std::vector<TrieNode> trie_{TrieNode{0, -1, -1, false}};
+  int32_t ascii_root_[128] = {};   // 0: no operator starts with that code point
 };
 
 }  // namespace tarn

@@ -17,6 +17,10 @@ void tokenize(const Text& text, const Language& lang, std::vector<Token>& out);
 // Offset just after the "}" that closes an interpolation opened just before
 // `start`, or text.length when there is none. Iterative: nesting depth costs
 // heap, never C stack, and time stays linear.
+// `start` is read with host string indexing: a negative start counts from the
+// end of the text (and so may give a negative result). Where the host would
+// raise IndexError (start < -text.length) the result is kIndexOutOfRange.
+inline constexpr int64_t kIndexOutOfRange = INT64_MIN;
 int64_t skip_interpolation(const Text& text, int64_t start);
 
 // Matchers the host patterns _IDENT_RE / _NUMBER_RE describe; each returns the
@@ -27,5 +31,6 @@ int64_t match_number(const Text& text, int64_t pos);
 // Character classes of the tokenizer.
 bool is_letter(char32_t c);      // the eleven letter ranges
 bool is_unicode_digit(char32_t c);  // exactly CPython 3.11's str.isdigit
+bool is_upper(char32_t c);       // exactly CPython 3.11's str.isupper of one code point
 
 }  // namespace tarn
