@@ -14,7 +14,10 @@ inline uint64_t hash_step(uint64_t h, char32_t c) { return (h ^ c) * kHashPrime;
 
 inline size_t slot_of(uint64_t h, size_t mask) { return static_cast<size_t>(h ^ (h >> 29)) & mask; }
 
-inline uint64_t length_bit(int64_t len) { return uint64_t{1} << (len < 63 ? len : 63); }
+inline uint32_t sign_of(char32_t first, char32_t last, int64_t len) {
+  const uint32_t h = (first * 0x9E3779B1u) ^ (last * 0x85EBCA77u) ^ (static_cast<uint32_t>(len) * 0xC2B2AE3Du);
+  return h >> 22;  // 0..1023
+}
 
 template <class U>
 uint64_t hash_units(const U* s, int64_t start, int64_t end) {
@@ -58,7 +61,8 @@ void Language::add_form(const std::u32string& form, int32_t canonical_id) {
     }
   }
   forms_.push_back(FormEntry{form, canonical_id, h});
-  form_lengths_ |= length_bit(len);
+  const uint32_t sign = sign_of(form.front(), form.back(), len);
+  signs_[sign >> 6] |= uint64_t{1} << (sign & 63);
   // Keep the load at most one half so probe runs stay short.
   if (forms_.size() * 2 > slots_.size()) {
     rehash(slots_.empty() ? 16 : slots_.size() * 2);
@@ -72,8 +76,10 @@ void Language::add_form(const std::u32string& form, int32_t canonical_id) {
 
 int32_t Language::keyword(const Text& text, int64_t start, int64_t end) const {
   const int64_t len = end - start;
-  if (len <= 0 || !(form_lengths_ & length_bit(len)) || slots_.empty()) return -1;
+  if (len <= 0 || slots_.empty()) return -1;
   return visit_text(text, [&](const auto* s) -> int32_t {
+    const uint32_t sign = sign_of(s[start], s[end - 1], len);
+    if (!(signs_[sign >> 6] >> (sign & 63) & 1)) return -1;
     const uint64_t h = hash_units(s, start, end);
     const size_t mask = slots_.size() - 1;
     for (size_t k = slot_of(h, mask); slots_[k] >= 0; k = (k + 1) & mask) {

@@ -31,7 +31,9 @@ class Language {
   struct FormEntry { std::u32string form; int32_t id; uint64_t hash; };
   std::vector<FormEntry> forms_;
   std::vector<int32_t> slots_;     // index into forms_, -1 when empty; size a power of two
-  uint64_t form_lengths_ = 0;      // bit k: some form has k code points (bit 63: 63 or more)
+  // Most identifiers are not keywords; a bit per (first, last, length) sign
+  // turns nearly all of them away before any hashing.
+  uint64_t signs_[16] = {};
   void rehash(size_t slot_count);
 
   // Operators form a trie keyed by code point; node 0 is the root. The root's

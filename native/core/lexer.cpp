@@ -38,8 +38,41 @@ struct AsciiClasses {
 constexpr AsciiClasses kAscii;
 
 inline bool is_ascii_digit(char32_t c) { return c - U'0' < 10u; }
-inline bool is_ident_part(char32_t c) { return c < 128 ? kAscii.ident_part[c] : is_letter(c); }
-inline bool is_number_part(char32_t c) { return c < 128 ? kAscii.number_part[c] : is_letter(c); }
+
+inline bool letter(char32_t c) {
+  if (c < 0x80) return (c | 0x20) - U'a' < 26u;
+  if (c < 0x100) return c >= 0xC0 && c != 0xD7 && c != 0xF7;
+  if (c <= 0x1FFF) return true;
+  if (c < 0x3040) return false;
+  if (c <= 0x318F) return true;
+  if (c < 0x3300) return false;
+  if (c <= 0x337F) return true;
+  if (c < 0x3400) return false;
+  if (c <= 0x3D2E) return true;
+  if (c < 0x4E00) return false;
+  if (c <= 0x9FFF) return true;
+  return c >= 0xF900 && c <= 0xFAFF;
+}
+
+// BMP pages of 256 code points that hold no digit at all, so letters of most
+// scripts skip the range search.
+struct DigitPages {
+  uint64_t bits[4] = {};
+  constexpr DigitPages() {
+    for (const CodeRange& r : kDigitRanges)
+      for (char32_t p = r.lo >> 8; p <= (r.hi >> 8) && p < 256; ++p) bits[p >> 6] |= uint64_t{1} << (p & 63);
+  }
+};
+constexpr DigitPages kDigitPages;
+
+inline bool unicode_digit(char32_t c) {
+  if (c < 0x80) return is_ascii_digit(c);
+  if (c < 0x10000 && !(kDigitPages.bits[c >> 14] >> ((c >> 8) & 63) & 1)) return false;
+  return in_ranges(kDigitRanges, c);
+}
+
+inline bool is_ident_part(char32_t c) { return c < 128 ? kAscii.ident_part[c] : letter(c); }
+inline bool is_number_part(char32_t c) { return c < 128 ? kAscii.number_part[c] : letter(c); }
 
 // Code-unit readers for the literal scanner: plain indexing, and host string
 // indexing where a negative index counts from the end.
@@ -113,7 +146,7 @@ template <class U>
 int64_t identifier_end(const U* s, int64_t n, int64_t pos) {
   if (pos < 0 || pos >= n) return pos;
   const char32_t c = s[pos];
-  if (!(c == U'_' || is_letter(c))) return pos;
+  if (!(c == U'_' || letter(c))) return pos;
   int64_t j = pos + 1;
   while (j < n && is_ident_part(s[j])) ++j;
   return j;
@@ -147,8 +180,10 @@ class Scanner {
       const char32_t c = s_[i];
       if (c < 128) {
         switch (kAscii.lead[c]) {
-          case Lead::BLANK: ++i; continue;
-          case Lead::LINE_BREAK: i += (c == U'\r' && i + 1 < n_ && s_[i + 1] == U'\n') ? 2 : 1; continue;
+          case Lead::BLANK: i = skip_blanks(i + 1); continue;
+          case Lead::LINE_BREAK:
+            i = skip_blanks(i + ((c == U'\r' && i + 1 < n_ && s_[i + 1] == U'\n') ? 2 : 1));
+            continue;
           case Lead::SLASH:
             if (i + 1 < n_ && s_[i + 1] == U'/') { i = line_comment(i); continue; }
             if (i + 1 < n_ && s_[i + 1] == U'*') { i = block_comment(i); continue; }
@@ -162,10 +197,10 @@ class Scanner {
       } else if (c == 0xFEFF) {
         i = emit(TokKind::BOM, i, i + 1);
         continue;
-      } else if (is_unicode_digit(c)) {
+      } else if (unicode_digit(c)) {
         i = emit(TokKind::NUMBER, i, i + 1);  // no number pattern starts with a non-ASCII digit
         continue;
-      } else if (is_letter(c)) {
+      } else if (letter(c)) {
         i = identifier(i);
         continue;
       }
@@ -175,10 +210,19 @@ class Scanner {
   }
 
  private:
+  // Indentation runs are common; consuming them here spares a dispatch per blank.
+  int64_t skip_blanks(int64_t i) const {
+    while (i < n_ && (s_[i] == U' ' || s_[i] == U'\t')) ++i;
+    return i;
+  }
+
   int64_t emit(TokKind kind, int64_t start, int64_t end, CommentStyle style = CommentStyle::NONE,
                bool unterminated = false, int32_t canonical = -1) {
-    out_.push_back(Token{.start = start, .end = end, .canonical = canonical, .kind = kind, .style = style,
-                         .unterminated = unterminated});
+    // Filled in place: a token built aside and copied in stalls on the
+    // narrow field stores.
+    Token& t = out_.emplace_back();
+    t.start = start, t.end = end, t.canonical = canonical;
+    t.kind = kind, t.style = style, t.unterminated = unterminated;
     return end;
   }
 
@@ -249,25 +293,9 @@ class Scanner {
 
 }  // namespace
 
-bool is_letter(char32_t c) {
-  if (c < 0x80) return (c | 0x20) - U'a' < 26u;
-  if (c < 0x100) return c >= 0xC0 && c != 0xD7 && c != 0xF7;
-  if (c <= 0x1FFF) return true;
-  if (c < 0x3040) return false;
-  if (c <= 0x318F) return true;
-  if (c < 0x3300) return false;
-  if (c <= 0x337F) return true;
-  if (c < 0x3400) return false;
-  if (c <= 0x3D2D) return true;
-  if (c < 0x4E00) return false;
-  if (c <= 0x9FFF) return true;
-  return c >= 0xF900 && c <= 0xFAFF;
-}
+bool is_letter(char32_t c) { return letter(c); }
 
-bool is_unicode_digit(char32_t c) {
-  if (c < 0x80) return is_ascii_digit(c);
-  return in_ranges(kDigitRanges, c);
-}
+bool is_unicode_digit(char32_t c) { return unicode_digit(c); }
 
 bool is_upper(char32_t c) {
   if (c < 0x80) return c - U'A' < 26u;

@@ -192,6 +192,12 @@ class Parser {
   List* list() { return arena_.list(); }
   void push(List* l, const Value& v) { arena_.push(l, v); }
   Name* placeholder();  // zero-width Name "" at the current token
+  // Is the token `ahead` of the cursor the operator o?
+  bool op_ahead(int64_t ahead, Op o) const { const PTok& t = peek(ahead); return t.kind == TokKind::OP && t.op == o && o != Op::NONE; }
+  // The texts of the given tokens joined with "::" ("" for none).
+  StrRef join_colons(const std::vector<uint32_t>& parts);
+  // The text of a name token taken here, or "" after reporting m.
+  StrRef name_or_report(Msg m);
 
   // Counts one level of nesting for the lifetime of the object; throws
   // NestingTooDeep past kMaxDepth or when the real stack runs low.
@@ -217,6 +223,22 @@ class Parser {
 
   Node* expression_unmemoised();
   TypeRef* compound_type_unmemoised();
+
+  // The ternary check after IS and what keeps its speculative then-branch
+  // linear and shallow (expressions.cpp explains both).
+  static constexpr int kMaxSpeculation = 32;
+  Node* expression_steps();
+  Node* ternary_after_is(IsType* test);
+  bool decide_at_expression_end(int64_t then_pos);
+  Node* speculative_then();
+  Node* then_with_deferrals();
+  bool expression_memoised(int64_t pos) const;
+  std::vector<int64_t>* undecided_checks_ = nullptr;  // of the innermost expression()
+  std::vector<uint8_t> then_meets_colon_;             // per then-branch position
+  int speculation_depth_ = 0;
+  // The one-TypeRef list standing for the type-argument group from the "<"
+  // at token lt up to the cursor (postfix.cpp).
+  List* type_argument_group(int64_t lt);
 
   const PTok* toks_;
   int64_t count_;

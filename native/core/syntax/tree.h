@@ -150,7 +150,7 @@ class Arena {
   T* make(int64_t start, int64_t end) {
     static_assert(std::is_trivially_destructible_v<T>);
     T* n = new (allocate(sizeof(T), alignof(T))) T();
-    n->kind = T::kKind;
+    static_cast<Root*>(n)->kind = T::kKind;  // records with a `kind` field hide Root::kind
     n->start = start;
     n->end = end;
     return n;

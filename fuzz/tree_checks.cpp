@@ -1,0 +1,152 @@
+#include "tree_checks.h"
+
+#include <string>
+#include <unordered_set>
+
+#include "support.h"
+
+namespace tarn::fuzz {
+
+using namespace tarn::syntax;
+
+namespace {
+
+class TreeWalker {
+ public:
+  TreeWalker(int64_t text_length, int64_t token_count) : length_(text_length), tokens_(token_count) {}
+
+  TreeFacts run(const Node* root) {
+    FUZZ_CHECK(root != nullptr, "no tree");
+    pending_.push_back(Item{root, nullptr});
+    while (!pending_.empty()) {
+      const Item item = pending_.back();
+      pending_.pop_back();
+      if (item.node) visit_record(item.node);
+      else visit_list(item.list);
+    }
+    return std::move(facts_);
+  }
+
+ private:
+  struct Item { const Node* node; const List* list; };
+
+  void note(int64_t v) { facts_.fingerprint.push_back(v); }
+
+  void visit_record(const Node* n) {
+    FUZZ_CHECK(seen_.insert(n).second, std::string(record_name(n->kind)) + " reached twice");
+    FUZZ_CHECK(n->kind != NodeKind::HostRef, "a host record in a parsed tree");
+    ++facts_.records;
+    const std::string what = std::string(record_name(n->kind)) + " [" + std::to_string(n->start) + ", " +
+                             std::to_string(n->end) + ")";
+    FUZZ_CHECK(0 <= n->start && n->start <= length_ && 0 <= n->end && n->end <= length_,
+               what + " outside the text of length " + std::to_string(length_));
+    note(static_cast<int64_t>(n->kind)), note(n->start), note(n->end);
+    // Children are pushed in reverse, so the preorder follows field order.
+    children_.clear();
+    switch (n->kind) {
+#define RECORD(N, B)                                                       \
+  case NodeKind::N: {                                                      \
+    const auto* r = static_cast<const N*>(static_cast<const Root*>(n));    \
+    (void)r;
+#define FIELD(R, F, T, D) field_##T(r->F, #R "." #F);
+#define END(N) break; }
+#include "core/syntax/nodes.def"
+#undef RECORD
+#undef FIELD
+#undef END
+      default: FUZZ_CHECK(false, "unknown record kind");
+    }
+    for (auto it = children_.rbegin(); it != children_.rend(); ++it) pending_.push_back(*it);
+  }
+
+  void visit_list(const List* l) {
+    FUZZ_CHECK(l->host == nullptr, "a host list in a parsed tree");
+    note(l->size);
+    std::vector<Item> items;
+    for (uint32_t i = 0; i < l->size; ++i) {
+      const Value& v = l->items[i];
+      note(v.tag);
+      switch (v.tag) {
+        case Value::NONE: break;
+        case Value::NODE: FUZZ_CHECK(v.node, "null record in a list"); items.push_back({v.node, nullptr}); break;
+        case Value::STR: str(v.str, "list element"); break;
+        case Value::LIST:
+        case Value::TUPLE: FUZZ_CHECK(v.list, "null list in a list"); items.push_back({nullptr, v.list}); break;
+        default: FUZZ_CHECK(false, "unknown value tag");
+      }
+    }
+    for (auto it = items.rbegin(); it != items.rend(); ++it) pending_.push_back(*it);
+  }
+
+  void str(const StrRef& s, const char* field) {
+    note(s.tag), note(s.a), note(s.b), note(s.drop_last);
+    switch (s.tag) {
+      case StrRef::NONE: break;
+      case StrRef::STATIC: FUZZ_CHECK(s.text, std::string(field) + ": static text missing"); break;
+      case StrRef::TOKEN: FUZZ_CHECK(s.a < tokens_, std::string(field) + ": token " + std::to_string(s.a)); break;
+      case StrRef::CONCAT:
+        FUZZ_CHECK(s.a <= s.b && s.b <= tokens_,
+                   std::string(field) + ": tokens [" + std::to_string(s.a) + ", " + std::to_string(s.b) + ")");
+        FUZZ_CHECK(!s.drop_last || s.b > s.a, std::string(field) + ": drops a character of nothing");
+        break;
+      case StrRef::JOIN_COLONS:
+        FUZZ_CHECK(s.b == 0 || s.parts, std::string(field) + ": parts missing");
+        for (uint32_t k = 0; k < s.b; ++k) {
+          FUZZ_CHECK(s.parts[k] < tokens_, std::string(field) + ": part token " + std::to_string(s.parts[k]));
+          note(s.parts[k]);
+        }
+        break;
+      default: FUZZ_CHECK(false, std::string(field) + ": unknown string tag");
+    }
+  }
+
+  void child(const Node* n, bool required, bool (*kind_ok)(NodeKind), const char* field) {
+    if (!n) {
+      FUZZ_CHECK(!required, std::string(field) + " is missing");
+      note(-1);
+      return;
+    }
+    FUZZ_CHECK(kind_ok(n->kind), std::string(field) + " holds a " + record_name(n->kind));
+    children_.push_back({n, nullptr});
+  }
+  void list(const List* l, bool required, const char* field) {
+    if (!l) {
+      FUZZ_CHECK(!required, std::string(field) + " is missing");
+      note(-2);
+      return;
+    }
+    children_.push_back({nullptr, l});
+  }
+
+  static bool expr_kind(NodeKind k) { return is_expr(k); }
+  static bool typeref_kind(NodeKind k) { return k == NodeKind::TypeRef; }
+  static bool expr_or_assign_kind(NodeKind k) { return is_expr(k) || k == NodeKind::Assign; }
+
+  void field_Str(const StrRef& s, const char* f) {
+    FUZZ_CHECK(!s.is_none(), std::string(f) + " is None");
+    str(s, f);
+  }
+  void field_StrOrNone(const StrRef& s, const char* f) { str(s, f); }
+  void field_Int(int64_t v, const char*) { note(v); }
+  void field_Bool(bool v, const char*) { note(v); }
+  void field_List(const List* l, const char* f) { list(l, true, f); }
+  void field_ListOrNone(const List* l, const char* f) { list(l, false, f); }
+  void field_Expr(const Node* n, const char* f) { child(n, true, expr_kind, f); }
+  void field_ExprOrNone(const Node* n, const char* f) { child(n, false, expr_kind, f); }
+  void field_TypeRef(const Node* n, const char* f) { child(n, true, typeref_kind, f); }
+  void field_TypeRefOrNone(const Node* n, const char* f) { child(n, false, typeref_kind, f); }
+  void field_ExprOrAssignOrNone(const Node* n, const char* f) { child(n, false, expr_or_assign_kind, f); }
+
+  int64_t length_, tokens_;
+  TreeFacts facts_;
+  std::vector<Item> pending_, children_;
+  std::unordered_set<const Node*> seen_;
+};
+
+}  // namespace
+
+TreeFacts check_tree(const Node* root, int64_t text_length, int64_t token_count) {
+  return TreeWalker(text_length, token_count).run(root);
+}
+
+}  // namespace tarn::fuzz

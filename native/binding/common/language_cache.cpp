@@ -1,0 +1,130 @@
+#include "language_cache.h"
+
+#include <unordered_map>
+
+#include "errors.h"
+
+namespace tarn::py {
+namespace {
+
+// The dict's modification stamp, so a form map changed in place (which
+// nobody should do) is noticed too.
+uint64_t dict_version(PyObject* d) {
+#if PY_VERSION_HEX < 0x030C0000
+  return reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
+#else
+  return 0;
+#endif
+}
+
+std::u32string code_points(PyObject* s) {
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+  const int kind = PyUnicode_KIND(s);
+  const void* data = PyUnicode_DATA(s);
+  std::u32string out(static_cast<size_t>(n), U'\0');
+  for (Py_ssize_t i = 0; i < n; ++i) out[static_cast<size_t>(i)] = PyUnicode_READ(kind, data, i);
+  return out;
+}
+
+bool add_operators(Language& lang, PyObject* operators) {
+  Ref seq = Ref::steal(PySequence_Fast(operators, "the operator table must be a sequence"));
+  if (!seq) return false;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+  if (n == 0) {
+    PyErr_SetString(PyExc_ValueError, "the language definition lists no operators");
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* op = PySequence_Fast_GET_ITEM(seq.get(), i);
+    if (!PyUnicode_Check(op)) return type_error("str", op), false;
+    if (PyUnicode_READY(op) < 0) return false;
+    if (PyUnicode_GET_LENGTH(op) == 0) {
+      PyErr_SetString(PyExc_ValueError, "the language definition lists an empty operator");
+      return false;
+    }
+    lang.add_operator(code_points(op));
+  }
+  return true;
+}
+
+// Forms that map to None are absent (the tokenizer reads the map with get);
+// keys that are not strings can never equal an identifier.
+bool add_forms(Language& lang, std::vector<Ref>& canonical, PyObject* forms) {
+  std::unordered_map<PyObject*, int32_t> id_of;
+  Py_ssize_t pos = 0;
+  PyObject *form, *name;
+  while (PyDict_Next(forms, &pos, &form, &name)) {
+    if (!PyUnicode_Check(form) || name == Py_None) continue;
+    if (PyUnicode_READY(form) < 0) return false;
+    auto [it, fresh] = id_of.try_emplace(name, static_cast<int32_t>(canonical.size()));
+    if (fresh) canonical.push_back(Ref::borrow(name));
+    lang.add_form(code_points(form), it->second);
+  }
+  return true;
+}
+
+}  // namespace
+
+PyObject* LanguageDefinition::canonical(int32_t id) const {
+  PyObject* name = canonical_[id].get();
+  if (!PyUnicode_Check(name)) return type_error("str or None", name);
+  return name;
+}
+
+LanguageCache::LanguageCache(PyObject* keyword_forms, PyObject* operators, PyObject* operator_re)
+    : keyword_forms_fn_(Ref::borrow(keyword_forms)),
+      operators_fn_(Ref::borrow(operators)),
+      operator_re_fn_(Ref::borrow(operator_re)) {}
+
+bool LanguageCache::same_tables(PyObject* forms, PyObject* pattern) const {
+  return definition_ && forms == forms_.get() && pattern == pattern_.get() && dict_version(forms) == forms_version_;
+}
+
+bool LanguageCache::derive(PyObject* forms, PyObject* pattern) {
+  Ref operators = Ref::steal(PyObject_CallNoArgs(operators_fn_.get()));
+  if (!operators) return false;
+  auto def = std::make_shared<LanguageDefinition>();
+  if (!add_operators(def->lang_, operators.get())) return false;
+  if (!add_forms(def->lang_, def->canonical_, forms)) return false;
+  forms_ = Ref::borrow(forms);
+  pattern_ = Ref::borrow(pattern);
+  forms_version_ = dict_version(forms);
+  definition_ = std::move(def);
+  return true;
+}
+
+std::shared_ptr<const LanguageDefinition> LanguageCache::current() {
+  if (!keyword_forms_fn_) {
+    PyErr_SetString(PyExc_RuntimeError, "tarn.lexer has been torn down");
+    return nullptr;
+  }
+  Ref pattern = Ref::steal(PyObject_CallNoArgs(operator_re_fn_.get()));
+  if (!pattern) return nullptr;
+  Ref forms = Ref::steal(PyObject_CallNoArgs(keyword_forms_fn_.get()));
+  if (!forms) return nullptr;
+  if (!PyDict_Check(forms.get())) return type_error("dict", forms.get());
+  if (!same_tables(forms.get(), pattern.get()) && !derive(forms.get(), pattern.get())) return nullptr;
+  return definition_;
+}
+
+int LanguageCache::traverse(visitproc visit, void* arg) {
+  Py_VISIT(keyword_forms_fn_.get());
+  Py_VISIT(operators_fn_.get());
+  Py_VISIT(operator_re_fn_.get());
+  Py_VISIT(forms_.get());
+  Py_VISIT(pattern_.get());
+  if (definition_)
+    for (const Ref& name : definition_->canonical_) Py_VISIT(name.get());
+  return 0;
+}
+
+void LanguageCache::clear() {
+  keyword_forms_fn_ = {};
+  operators_fn_ = {};
+  operator_re_fn_ = {};
+  forms_ = {};
+  pattern_ = {};
+  definition_.reset();
+}
+
+}  // namespace tarn::py

@@ -1,0 +1,35 @@
+// The state of the tarn.lexer module. The parser module reaches it through
+// the lexer module object, so both use one Token class, one set of kind
+// strings and one language cache.
+#pragma once
+#include <cstring>
+
+#include "language_cache.h"
+#include "token_object.h"
+
+namespace tarn::py {
+
+struct LexerState {
+  TokenClass tokens;
+  PyTypeObject* linemap_type;
+  PyObject* re;  // the host's regular-expression module
+  // The memoised table functions as the module exposes them.
+  PyObject* language_fn;
+  PyObject* keyword_forms_fn;
+  PyObject* operators_fn;
+  PyObject* operator_re_fn;
+  LanguageCache* language;
+};
+
+// The state of the module object `lexer` (as found in sys.modules under
+// "tarn.lexer"); nullptr with TypeError when it is some other module.
+inline LexerState* lexer_state(PyObject* lexer) {
+  PyModuleDef* def = PyModule_Check(lexer) ? PyModule_GetDef(lexer) : nullptr;
+  if (!def || std::strcmp(def->m_name, "tarn.lexer") != 0 || def->m_size != sizeof(LexerState)) {
+    PyErr_SetString(PyExc_TypeError, "not the native tarn.lexer module");
+    return nullptr;
+  }
+  return static_cast<LexerState*>(PyModule_GetState(lexer));
+}
+
+}  // namespace tarn::py

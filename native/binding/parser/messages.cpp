@@ -1,0 +1,69 @@
+#include "messages.h"
+
+#include "binding/common/errors.h"
+#include "module_parts.h"
+
+namespace tarn::py::parser {
+namespace {
+
+struct Message {
+  const char* key;
+  const char* ru;
+  const char* en;
+};
+
+constexpr Message kMessages[] = {
+#define MESSAGE(N, K, RU, EN) {K, RU, EN},
+#include "core/messages.def"
+#undef MESSAGE
+};
+static_assert(std::size(kMessages) == kMessageCount);
+
+}  // namespace
+
+bool add_messages(State& st, PyObject* module) {
+  Ref catalogue = Ref::steal(PyDict_New());
+  if (!catalogue) return false;
+  for (int i = 0; i < kMessageCount; ++i) {
+    const Message& m = kMessages[i];
+    st.message_keys[i] = Ref::steal(PyUnicode_InternFromString(m.key));
+    if (!st.message_keys[i]) return false;
+    Ref texts = Ref::steal(Py_BuildValue("{s:s,s:s}", "ru", m.ru, "en", m.en));
+    if (!texts || PyDict_SetItem(catalogue.get(), st.message_keys[i].get(), texts.get()) < 0) return false;
+  }
+  if (PyModule_AddObjectRef(module, "MESSAGES", catalogue.get()) < 0) return false;
+  Ref done = Ref::steal(PyObject_CallMethod(st.i18n.get(), "register", "O", catalogue.get()));
+  return static_cast<bool>(done);
+}
+
+PyObject* translate(State& st, PyObject* key, PyObject* kw) {
+  if (!st.i18n) {
+    PyErr_SetString(PyExc_RuntimeError, "tarn.parser has been torn down");
+    return nullptr;
+  }
+  Ref t = Ref::steal(PyObject_GetAttr(st.i18n.get(), st.s_t.get()));
+  if (!t) return nullptr;
+  Ref text;
+  if (kw) {
+    PyObject* args[] = {key, kw};
+    Ref names = Ref::steal(PyTuple_Pack(1, st.s_kw.get()));
+    if (!names) return nullptr;
+    text = Ref::steal(PyObject_Vectorcall(t.get(), args, 1, names.get()));
+  } else {
+    text = Ref::steal(PyObject_CallOneArg(t.get(), key));
+  }
+  if (!text) return nullptr;
+  if (!PyUnicode_Check(text.get())) return type_error("str", text.get());
+  return text.release();
+}
+
+bool message_of_key(const State& st, PyObject* key, parse::Msg* out) {
+  for (int i = 0; i < kMessageCount; ++i) {
+    const int r = PyUnicode_Compare(key, st.message_keys[i].get());
+    if (r == 0) return *out = static_cast<parse::Msg>(i), true;
+    if (r == -1 && PyErr_Occurred()) return false;
+  }
+  return false;
+}
+
+}  // namespace tarn::py::parser

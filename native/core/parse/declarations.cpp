@@ -1,0 +1,68 @@
+// Local declarations, USE statements, assignments and expression statements.
+#include "keyword_sets.h"
+#include "parser.h"
+
+namespace tarn::parse {
+
+// var_decl := (VAR | VAL) name [ ":" type ] [ "=" expression ]
+VarDecl* Parser::var_decl() {
+  const int64_t kw = advance();
+  const int64_t name = eat_name();
+  if (name < 0) error(Msg::ExpectedVarName);
+  Node* type = eat_op(Op::COLON) >= 0 ? compound_type() : nullptr;
+  Node* init = eat_op(Op::ASSIGN) >= 0 ? expression() : nullptr;
+  if (!type && !init) error_at(Msg::DeclNeedsTypeOrValue, name >= 0 ? name : kw);
+  VarDecl* node = make<VarDecl>(tok(kw).start, last_end());
+  node->kind = StrRef::lit(keyword_name(tok(kw).kw));
+  node->name = name >= 0 ? StrRef::token(static_cast<uint32_t>(name)) : StrRef::empty();
+  node->type = type;
+  node->init = init;
+  return node;
+}
+
+// use_statement := USE name (":" type | "=") ... as in var_decl | USE expression
+Node* Parser::use_statement() {
+  const int64_t kw = advance();
+  const int64_t start = tok(kw).start;
+  if (at_name() && (op_ahead(1, Op::COLON) || op_ahead(1, Op::ASSIGN))) {
+    const int64_t name = advance();
+    Node* type = eat_op(Op::COLON) >= 0 ? compound_type() : nullptr;
+    Node* init = eat_op(Op::ASSIGN) >= 0 ? expression() : nullptr;
+    VarDecl* node = make<VarDecl>(start, last_end());
+    node->kind = StrRef::lit("USE");
+    node->name = StrRef::token(static_cast<uint32_t>(name));
+    node->type = type;
+    node->init = init;
+    return node;
+  }
+  Node* expr = expression();
+  UseStmt* node = make<UseStmt>(start, expr->end);
+  node->expr = expr;
+  return node;
+}
+
+// expression_statement := expression [ assign_op expression ]
+// nullptr when no expression could be read here.
+Node* Parser::expression_statement() {
+  if (at_op(Op::SEMICOLON)) return nullptr;
+  Node* target = expression();
+  if (target->start == target->end) return nullptr;
+  if (peek().kind == TokKind::OP && ASSIGN_OPS.contains(peek().op)) {
+    const int64_t op = advance();
+    Node* value = nullptr;
+    if (at_op(Op::SEMICOLON) || at_end())
+      error_at(Msg::ExpectedExprAfterAssign, op);
+    else
+      value = expression();
+    Assign* node = make<Assign>(target->start, last_end());
+    node->target = target;
+    node->op = StrRef::token(static_cast<uint32_t>(op));
+    node->value = value;
+    return node;
+  }
+  ExprStmt* node = make<ExprStmt>(target->start, target->end);
+  node->expr = target;
+  return node;
+}
+
+}  // namespace tarn::parse

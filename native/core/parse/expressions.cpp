@@ -1,0 +1,327 @@
+// The expression precedence chain, loosest first: OR with the "!", "??" and
+// "?" suffixes, AND, NOT and the type tests, comparison chains, additive,
+// multiplicative, power, prefix signs.
+//
+// The ternary check after IS reads a then-branch speculatively. Read as
+// written, that is quadratic or worse and recurses once per check: the
+// then-branch after `x IS T?` on one line parses the next statement, whose
+// own check parses the one after it, and so on. With the memo on, two devices
+// keep it linear and shallow while giving the very same tree and diagnostics:
+//
+// * A then-branch that starts at IS, AS, or a lower-case AND / OR can read no
+//   operand: it is a placeholder followed by exactly what the enclosing
+//   expression() reads next, so it ends where that expression ends. Such a
+//   check is left undecided (as if it failed) and settled when the enclosing
+//   expression() has ended: if no ":" follows, every undecided check failed;
+//   if one does, the latest undecided check succeeded, which is remembered,
+//   and the expression is read again. No then-branch is built that would be
+//   thrown away.
+// * Other checks nest: one inside another's then-branch counts one level of
+//   speculation. Past kMaxSpeculation levels a check whose then-branch is not
+//   memoised yet throws DeferredThen; the outermost check catches it, reads
+//   the deferred expression itself (at its own, shallow depth), deepest
+//   first, and tries again, now meeting memo hits where it stopped before.
+#include <cstring>
+
+#include "keyword_sets.h"
+#include "parser.h"
+
+namespace tarn::parse {
+
+namespace {
+
+struct DeferredThen { int64_t pos; };
+
+// Sets a variable for the lifetime of the object, also when unwinding.
+template <class T>
+class Scoped {
+ public:
+  Scoped(T& var, T value) : var_(var), saved_(var) { var_ = value; }
+  ~Scoped() { var_ = saved_; }
+  Scoped(const Scoped&) = delete;
+  Scoped& operator=(const Scoped&) = delete;
+
+ private:
+  T& var_;
+  T saved_;
+};
+
+uint32_t u32(int64_t i) { return static_cast<uint32_t>(i); }
+
+Binary* binary(Parser& p, int64_t op, Node* left, Node* right) {
+  Binary* b = p.make<Binary>(left->start, right ? right->end : left->end);
+  b->op = StrRef::token(u32(op));
+  b->left = left;
+  b->right = right;
+  return b;
+}
+
+Unary* unary(Parser& p, int64_t op, Node* operand) {
+  Unary* u = p.make<Unary>(p.tok(op).start, operand->end);
+  u->op = StrRef::token(u32(op));
+  u->operand = operand;
+  return u;
+}
+
+// operand { op operand }, grouping to the left; a right operand cut off by a
+// closing token stays none.
+template <class AtOperator>
+Node* left_assoc(Parser& p, Node* (Parser::*operand)(), AtOperator at_operator) {
+  Node* left = (p.*operand)();
+  while (at_operator()) {
+    const int64_t op = p.advance();
+    Node* right = p.expression_ended() ? nullptr : (p.*operand)();
+    left = binary(p, op, left, right);
+  }
+  return left;
+}
+
+bool is_compare_op(const PTok& t) { return t.kind == TokKind::OP && COMPARE_OPS.contains(t.op); }
+
+bool text_ends_with_qmark(const Parser& p, const StrRef& s) {
+  if (s.drop_last) return false;  // only the copies made below, never tested again
+  switch (s.tag) {
+    case StrRef::TOKEN: return p.tok(s.a).ends_with_qmark;
+    case StrRef::CONCAT:
+      for (uint32_t i = s.b; i > s.a; --i)
+        if (!p.tok(i - 1).empty_text) return p.tok(i - 1).ends_with_qmark;
+      return false;
+    case StrRef::JOIN_COLONS: return s.b > 0 && p.tok(s.parts[s.b - 1]).ends_with_qmark;
+    case StrRef::STATIC: {
+      const size_t n = std::strlen(s.text);
+      return n > 0 && s.text[n - 1] == '?';
+    }
+    default: return false;
+  }
+}
+
+// A then-branch starting here reads a placeholder and then exactly what the
+// enclosing expression reads next (see the top of the file).
+bool continues_enclosing(const PTok& t) {
+  if (t.kind != TokKind::KEYWORD) return false;
+  if (t.kw == Kw::IS || t.kw == Kw::AS) return true;
+  return (t.kw == Kw::AND || t.kw == Kw::OR) && !t.upper_first;
+}
+
+// The type of a test without its nullable mark, for a ternary that took the
+// "?" back. A new record: the memoised type may be met again elsewhere.
+TypeRef* without_nullable_mark(Parser& p, const TypeRef* type) {
+  TypeRef* plain = p.make<TypeRef>(type->start, type->end);
+  plain->text = type->text;
+  plain->text.drop_last = true;
+  plain->names = type->names;
+  plain->nullable = false;
+  return plain;
+}
+
+}  // namespace
+
+// expression := log_term { OR log_term } [ "!" ] [ "??" expression ] [ "?" expression ":" expression ]
+Node* Parser::expression_unmemoised() {
+  Nest nest(*this);
+  if (!memo_on_) return expression_steps();
+  std::vector<int64_t> undecided;
+  Scoped<std::vector<int64_t>*> frame(undecided_checks_, &undecided);
+  const Snapshot start = snapshot();
+  while (true) {
+    Node* e = expression_steps();
+    if (undecided.empty() || !at_op(Op::COLON)) return e;
+    if (then_meets_colon_.empty()) then_meets_colon_.assign(static_cast<size_t>(count_), 0);
+    then_meets_colon_[static_cast<size_t>(undecided.back())] = 1;
+    undecided.clear();
+    rollback(start);
+  }
+}
+
+Node* Parser::expression_steps() {
+  Node* left = left_assoc(*this, &Parser::log_term, [this] { return at_kw(Kw::OR); });
+  if (at_op(Op::BANG)) {
+    const int64_t bang = advance();
+    NonNull* n = make<NonNull>(left->start, tok(bang).end);
+    n->operand = left;
+    left = n;
+  }
+  if (eat_op(Op::COALESCE) >= 0) {
+    Node* right = expression();
+    Coalesce* c = make<Coalesce>(left->start, right->end);
+    c->left = left;
+    c->right = right;
+    left = c;
+  }
+  if (eat_op(Op::QUESTION) >= 0) {
+    Node* then = expression();
+    Node* otherwise = expect_op(Op::COLON, Msg::ExpectedColonTernary) >= 0 ? expression() : nullptr;
+    Ternary* t = make<Ternary>(left->start, last_end());
+    t->cond = left;
+    t->then = then;
+    t->otherwise = otherwise;
+    left = t;
+  }
+  return left;
+}
+
+// Closing tokens: the end of input, ";", ")", "]", "}", ",".
+bool Parser::expression_ended() const {
+  const PTok& t = peek();
+  if (t.kind == TokKind::EOF_) return true;
+  if (t.kind != TokKind::OP) return false;
+  switch (t.op) {
+    case Op::SEMICOLON: case Op::RPAREN: case Op::RBRACKET: case Op::RBRACE: case Op::COMMA: return true;
+    default: return false;
+  }
+}
+
+// log_term := log_fact { AND log_fact }
+Node* Parser::log_term() {
+  return left_assoc(*this, &Parser::log_fact, [this] { return at_kw(Kw::AND); });
+}
+
+// log_fact := NOT log_fact | log_primary { IS [ NOT ] type [ ternary ] | AS type }
+Node* Parser::log_fact() {
+  if (at_kw(Kw::NOT)) {
+    const int64_t op = advance();
+    Nest nest(*this);
+    return unary(*this, op, log_fact());
+  }
+  Node* left = log_primary();
+  while (at_kw({Kw::IS, Kw::AS})) {
+    const bool is = at_kw(Kw::IS);
+    advance();
+    if (is) {
+      const bool negated = eat_kw(Kw::NOT) >= 0;
+      TypeRef* type = compound_type();
+      IsType* test = make<IsType>(left->start, last_end());
+      test->operand = left;
+      test->negated = negated;
+      test->type = type;
+      left = ternary_after_is(test);
+    } else {
+      TypeRef* type = compound_type();
+      AsType* conv = make<AsType>(left->start, last_end());
+      conv->operand = left;
+      conv->type = type;
+      left = conv;
+    }
+  }
+  return left;
+}
+
+// x IS T ? a : b reads the type as T?; when a complete ternary follows, the
+// "?" was the ternary's after all.
+Node* Parser::ternary_after_is(IsType* test) {
+  const Node* t = test->type;
+  if (!t || t->kind != NodeKind::TypeRef) return test;
+  const auto* type = static_cast<const TypeRef*>(t);
+  if (!type->nullable || !text_ends_with_qmark(*this, type->text) || at_op(Op::SEMICOLON)) return test;
+  if (decide_at_expression_end(pos_)) return test;
+  const Snapshot s = snapshot();
+  Node* then = speculative_then();
+  if (eat_op(Op::COLON) < 0) {
+    rollback(s);
+    return test;
+  }
+  Node* otherwise = expression();
+  test->type = without_nullable_mark(*this, type);
+  Ternary* tern = make<Ternary>(test->start, last_end());
+  tern->cond = test;
+  tern->then = then;
+  tern->otherwise = otherwise;
+  return tern;
+}
+
+// True when the check whose then-branch starts at then_pos is left for the
+// end of the enclosing expression() to settle (it counts as failed until then).
+bool Parser::decide_at_expression_end(int64_t then_pos) {
+  if (!undecided_checks_ || !continues_enclosing(peek())) return false;
+  if (!then_meets_colon_.empty() && then_meets_colon_[static_cast<size_t>(then_pos)]) return false;
+  if (expression_memoised(then_pos)) return false;
+  undecided_checks_->push_back(then_pos);
+  return true;
+}
+
+Node* Parser::speculative_then() {
+  if (!memo_on_) return expression();
+  if (speculation_depth_ == 0) return then_with_deferrals();
+  if (speculation_depth_ >= kMaxSpeculation && !expression_memoised(pos_)) throw DeferredThen{pos_};
+  Scoped<int> deeper(speculation_depth_, speculation_depth_ + 1);
+  return expression();
+}
+
+// The outermost speculative check: reads deferred then-branches deepest first,
+// each at this depth, until its own then-branch completes.
+Node* Parser::then_with_deferrals() {
+  Scoped<int> deeper(speculation_depth_, 1);
+  const Snapshot s = snapshot();
+  std::vector<int64_t> deferred;
+  while (true) {
+    try {
+      return expression();
+    } catch (const DeferredThen& d) {
+      deferred.push_back(d.pos);
+    }
+    while (!deferred.empty()) {
+      rollback(s);
+      set_pos(deferred.back());
+      try {
+        expression();
+        deferred.pop_back();
+      } catch (const DeferredThen& d) {
+        deferred.push_back(d.pos);
+      }
+    }
+    rollback(s);
+  }
+}
+
+bool Parser::expression_memoised(int64_t pos) const {
+  return pos >= 0 && static_cast<size_t>(pos) < expr_memo_.size() && expr_memo_[static_cast<size_t>(pos)].end_pos >= 0;
+}
+
+// log_primary := simple_expression { compare_op [ simple_expression ] }
+Node* Parser::log_primary() {
+  Node* first = simple_expression();
+  if (!is_compare_op(peek())) return first;
+  List* rest = list();
+  Node* last = nullptr;
+  while (is_compare_op(peek())) {
+    const int64_t op = advance();
+    last = expression_ended() ? nullptr : simple_expression();
+    push(rest, Value::tuple(arena().tuple({Value::of(StrRef::token(u32(op))), Value::of(last)})));
+  }
+  Compare* c = make<Compare>(first->start, last ? last->end : first->end);
+  c->first = first;
+  c->rest = rest;
+  return c;
+}
+
+// simple_expression := term { ("+" | "-") term }
+Node* Parser::simple_expression() {
+  return left_assoc(*this, &Parser::term, [this] { return at_op({Op::PLUS, Op::MINUS}); });
+}
+
+// term := exp { ("*" | "/" | "%") exp }
+Node* Parser::term() {
+  return left_assoc(*this, &Parser::exp, [this] { return at_op({Op::STAR, Op::SLASH, Op::PERCENT}); });
+}
+
+// exp := fact [ "**" exp ]
+Node* Parser::exp() {
+  Node* base = fact();
+  if (!at_op(Op::POWER)) return base;
+  const int64_t op = advance();
+  Nest nest(*this);
+  return binary(*this, op, base, exp());
+}
+
+// fact := ("+" | "-") fact | method_ref | feature_resolving
+Node* Parser::fact() {
+  if (at_op({Op::PLUS, Op::MINUS})) {
+    const int64_t op = advance();
+    Nest nest(*this);
+    return unary(*this, op, fact());
+  }
+  if (at_op(Op::AMP)) return method_ref();
+  return feature_resolving();
+}
+
+}  // namespace tarn::parse
