@@ -28,7 +28,8 @@ class Bytes {
   Bytes(const uint8_t* d, size_t n) : d_(d), n_(n) {}
   uint8_t byte() { return i_ < n_ ? d_[i_++] : 0; }
   bool empty() const { return i_ >= n_; }
-  // Mostly small offsets near the previous one, sometimes the extremes.
+  // Mostly small offsets near the previous one (wrapping, as a host's 64-bit
+  // values may), sometimes the extremes.
   int64_t offset(int64_t near) {
     const uint8_t b = byte();
     switch (b % 16) {
@@ -36,7 +37,7 @@ class Bytes {
       case 1: return std::numeric_limits<int64_t>::min();
       case 2: return -1 - byte();
       case 3: return std::numeric_limits<int64_t>::max() - byte();
-      default: return near + static_cast<int8_t>(byte());
+      default: return static_cast<int64_t>(static_cast<uint64_t>(near) + static_cast<uint64_t>(static_cast<int8_t>(byte())));
     }
   }
 
@@ -61,7 +62,7 @@ PTok hostile_token(Bytes& in, int64_t& near) {
 }
 
 int64_t hostile_position(Bytes& in, int64_t count) {
-  switch (in.byte() % 8) {
+  switch (in.byte() % 10) {
     case 0: return 0;
     case 1: return count - 1;
     case 2: return count;
@@ -69,6 +70,8 @@ int64_t hostile_position(Bytes& in, int64_t count) {
     case 4: return -1;
     case 5: return -count;
     case 6: return -count - 1;
+    case 7: return std::numeric_limits<int64_t>::max() - (in.byte() % 4);
+    case 8: return std::numeric_limits<int64_t>::min();
     default: return static_cast<int8_t>(in.byte());
   }
 }

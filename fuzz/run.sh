@@ -29,5 +29,5 @@ dict=()
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 exec "$exe" "$corpus" "${seeds[@]}" "${dict[@]}" \
-  -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 -max_len=8192 \
+  -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 -max_len=4096 \
   -print_final_stats=1 -artifact_prefix="$artifacts/" "$@"

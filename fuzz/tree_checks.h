@@ -1,8 +1,9 @@
 // Walks a native syntax tree without recursion (its depth is the input's) and
 // checks what the binding's conversion relies on: spans inside the text,
 // required fields present and of the declared kind, string references naming
-// existing tokens, and no record reached twice (a shared record would be
-// converted once per path). Also yields a fingerprint for comparing trees.
+// existing tokens, a size proportional to the tokens, and no record covering
+// text reached twice (the conversion copies a shared record once per path).
+// Also yields a fingerprint for comparing trees.
 #pragma once
 #include <cstdint>
 #include <vector>

@@ -192,8 +192,8 @@ class JsonReader {
 
 bool fill_keywords(const JsonValue& keywords, Language& lang, std::vector<std::string>& names, std::string& error) {
   if (keywords.type != JsonValue::Type::OBJECT) return error = "\"keywords\" is not an object", false;
-  for (const auto& [name, spec] : keywords.members) {
-    const JsonValue* forms = spec.type == JsonValue::Type::OBJECT ? spec.member(U"forms") : nullptr;
+  for (const auto& [name, entry] : keywords.members) {
+    const JsonValue* forms = entry.type == JsonValue::Type::OBJECT ? entry.member(U"forms") : nullptr;
     if (!forms) return error = "keyword " + encode_utf8(name) + " has no \"forms\"", false;
     if (forms->type != JsonValue::Type::ARRAY) return error = "\"forms\" of " + encode_utf8(name) + " is not an array", false;
     const auto id = static_cast<int32_t>(names.size());

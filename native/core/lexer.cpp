@@ -48,7 +48,7 @@ inline bool letter(char32_t c) {
   if (c < 0x3300) return false;
   if (c <= 0x337F) return true;
   if (c < 0x3400) return false;
-  if (c <= 0x3D2E) return true;
+  if (c <= 0x3D2D) return true;
   if (c < 0x4E00) return false;
   if (c <= 0x9FFF) return true;
   return c >= 0xF900 && c <= 0xFAFF;

@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import json
 import re
-from json.decoder import scanstring
+from json.decoder import scanstring  # type: ignore[attr-defined]  # public, though typeshed omits it
 from json.encoder import encode_basestring, encode_basestring_ascii
 from typing import Any
 

@@ -18,7 +18,7 @@ class _Source(Protocol):
 
 @final
 class Token:
-    __match_args__: ClassVar[tuple[str, ...]] = (
+    __match_args__ = (
         "kind", "value", "start", "end", "line", "col", "end_line", "end_col", "canonical", "subkind", "flags",
     )
     kind: str

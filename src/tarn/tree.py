@@ -39,22 +39,22 @@ def fields(node: _parser.Node | _parser.ParseError) -> list[tuple[str, Any]]:
     return list(node.__getstate__().items())
 
 
-def iter_child_nodes(node: _parser.Node | _parser.ParseError) -> Iterator[_parser.Node]:
+def iter_child_nodes(node: _parser.Node) -> Iterator[_parser.Node]:
     """Records held directly by ``node``, looking through lists and tuples."""
     for value in node.__getstate__().values():
-        if isinstance(value, _RECORDS):
+        if isinstance(value, _parser.Node):
             yield value
         elif isinstance(value, _CONTAINERS):
             yield from _records_in(value)
 
 
-def _records_in(container: list[Any] | tuple[Any, ...]) -> Iterator[Any]:
+def _records_in(container: list[Any] | tuple[Any, ...]) -> Iterator[_parser.Node]:
     # Containers nest (If.branches: list of (Expr, list) pairs); a stack of
     # iterators keeps the source order without recursion.
     stack = [iter(container)]
     while stack:
         for item in stack[-1]:
-            if isinstance(item, _RECORDS):
+            if isinstance(item, _parser.Node):
                 yield item
             elif isinstance(item, _CONTAINERS):
                 stack.append(iter(item))
@@ -63,9 +63,9 @@ def _records_in(container: list[Any] | tuple[Any, ...]) -> Iterator[Any]:
             stack.pop()
 
 
-def walk(node: _parser.Node | _parser.ParseError) -> Iterator[Any]:
+def walk(node: _parser.Node) -> Iterator[_parser.Node]:
     """``node`` and all records below it, breadth first, like ``ast.walk``."""
-    todo: deque[Any] = deque([node])
+    todo: deque[_parser.Node] = deque([node])
     while todo:
         current = todo.popleft()
         todo.extend(iter_child_nodes(current))
@@ -79,16 +79,16 @@ class NodeVisitor:
     use :func:`walk` for trees of unbounded depth.
     """
 
-    def visit(self, node: Any) -> Any:
+    def visit(self, node: _parser.Node) -> Any:
         visitor = getattr(self, "visit_" + type(node).__name__, self.generic_visit)
         return visitor(node)
 
-    def generic_visit(self, node: Any) -> None:
+    def generic_visit(self, node: _parser.Node) -> None:
         for child in iter_child_nodes(node):
             self.visit(child)
 
 
-def dump(node: Any, indent: int | str | None = None) -> str:
+def dump(node: object, indent: int | str | None = None) -> str:
     """Text form of a tree, like ``ast.dump``.
 
     Without ``indent`` it equals the records' own printable form; with it,
@@ -130,7 +130,7 @@ def dump(node: Any, indent: int | str | None = None) -> str:
     return "".join(out)
 
 
-def to_dict(node: Any) -> Any:
+def to_dict(node: object) -> Any:
     """Plain data for a tree: records become dicts with a ``"_type"`` key,
     lists stay lists, tuples become ``{"_tuple": [...]}``."""
     root: list[Any] = [None]
@@ -213,7 +213,7 @@ def from_dict(data: Any) -> Any:
     return root[0]
 
 
-def to_json(node: Any, **json_kw: Any) -> str:
+def to_json(node: object, **json_kw: Any) -> str:
     """JSON text of :func:`to_dict`; ``json_kw`` as for ``json.dumps``."""
     data = to_dict(node)
     try:

@@ -172,6 +172,9 @@ bool read_text(const State& st, PyObject* text, ParseInput& in) {
     }
   }
   try {
+    // Real sources average well over four code points a token; growing a
+    // vector of this size is what costs, not reserving it.
+    toks.reserve(static_cast<size_t>(view.length / 4 + 16));
     tarn::tokenize(view, def->language(), toks);
     in.line_starts = line_starts(view);
     assign_positions(toks, in.line_starts.data(), static_cast<int64_t>(in.line_starts.size()));

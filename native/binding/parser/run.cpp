@@ -1,0 +1,38 @@
+#include "run.h"
+
+#include "messages.h"
+
+namespace tarn::py::parser {
+
+void report_too_deep(ParseInput& in, int64_t token) {
+  Ref line, col;
+  if (!token_position(in, token, line, col)) return;
+  PyErr_Format(PyExc_RecursionError, "maximum nesting depth exceeded while parsing at line %S, column %S", line.get(),
+               col.get());
+}
+
+PyObject* diagnostics(State& st, const std::vector<parse::Diag>& diags, TokenTexts& texts) {
+  const RecordClass* cls = st.records[static_cast<size_t>(syntax::NodeKind::ParseError)].get();
+  if (!cls->type) {
+    PyErr_SetString(PyExc_RuntimeError, "tarn.parser has been torn down");
+    return nullptr;
+  }
+  Ref errors = Ref::steal(PyList_New(0));
+  if (!errors) return nullptr;
+  for (size_t i = 0; i < diags.size(); ++i) {
+    const parse::Diag& d = diags[i];
+    PyObject* kw = nullptr;
+    if (d.kw_token >= 0 && !(kw = texts.get(d.kw_token))) return nullptr;
+    Ref message = Ref::steal(translate(st, d.msg, kw));
+    if (!message) return nullptr;
+    Ref error = Ref::steal(cls->tp()->tp_alloc(cls->tp(), 0));
+    if (!error) return nullptr;
+    PyObject** slots = record_slots(error.get());
+    if (!(slots[0] = PyLong_FromLongLong(d.start)) || !(slots[1] = PyLong_FromLongLong(d.end))) return nullptr;
+    slots[2] = message.release();
+    if (PyList_Append(errors.get(), error.get()) < 0) return nullptr;
+  }
+  return errors.release();
+}
+
+}  // namespace tarn::py::parser
