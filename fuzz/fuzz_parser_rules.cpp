@@ -76,13 +76,21 @@ int64_t hostile_position(Bytes& in, int64_t count) {
   }
 }
 
+// A Module as the binding hands one in: both lists present.
+Module* empty_module(Parser& p) {
+  Module* m = p.make<Module>(0, 0);
+  m->imports = p.list();
+  m->members = p.list();
+  return m;
+}
+
 using Rule = std::function<void(Parser&, Bytes&)>;
 
 // Every rule a host can call on _Parser, with arguments the host can pass.
 const std::vector<Rule>& rules() {
   static const std::vector<Rule> table = {
       [](Parser& p, Bytes&) { p.parse_module(); },
-      [](Parser& p, Bytes&) { p.module_member(p.make<Module>(0, 0)); },
+      [](Parser& p, Bytes&) { p.module_member(empty_module(p)); },
       [](Parser& p, Bytes&) { p.recover_to_module_member(); },
       [](Parser& p, Bytes&) { p.namespace_import(); },
       [](Parser& p, Bytes&) { p.annotations(); },

@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 
 from tarn import i18n, tree
-from tarn.__main__ import caret_lines, render_text
+from tarn.__main__ import _ONE_CELL, _shown, caret_lines, render_text
 from tarn.lexer import _LineMap, tokenize
 from tarn.parser import ParseError, parse_text
 
@@ -216,6 +216,11 @@ class TestRendering:
     ])
     def test_caret_line(self, line: str, first: int, last: int, expected: str) -> None:
         assert caret_lines(line, first, last) == (line, expected)
+
+    def test_one_cell_shortcut_agrees_with_the_per_character_rules(self) -> None:
+        plain = [chr(c) for c in range(0x10000) if c != 9 and _ONE_CELL.fullmatch(chr(c))]
+        assert len(plain) > 1000
+        assert [ch for ch in plain if _shown(ch) != (ch, 1)] == []
 
     def test_invisible_characters_are_named(self) -> None:
         assert caret_lines("a\x1bb\u202ec", 4, 5) == ("a<U+001B>b<U+202E>c", " " * 18 + "^")

@@ -1,13 +1,14 @@
 """tarn.tree: traversal, visitor, dump, lossless dict/JSON form, positions."""
 from __future__ import annotations
 
+import json
 import sys
 from pathlib import Path
 
 import pytest
 
 from tarn import parser as P
-from tarn import tree
+from tarn import _deepjson, tree
 from tarn.lexer import _LineMap, tokenize
 
 CORPUS = Path(__file__).parent / "data" / "corpus"
@@ -187,8 +188,33 @@ class TestDictAndJson:
         back = tree.from_json(text)
         assert tree.to_json(back) == text
         assert sum(1 for _ in tree.walk(back)) == 2 * DEEP + 1
-        indented = tree.to_json(root, indent=1)
+        # Indented output grows with the square of the depth: a shallower chain.
+        shallow = chain(2 * sys.getrecursionlimit())
+        indented = tree.to_json(shallow, indent=1)
         assert tree.to_json(tree.from_json(indented), indent=1) == indented
+
+    @pytest.mark.parametrize("options", [
+        {}, {"indent": 2}, {"indent": "\t", "sort_keys": True}, {"ensure_ascii": False}, {"separators": (",", ":")},
+        {"indent": 0},
+    ])
+    def test_deep_writer_and_reader_agree_with_json(self, corpus: list, options: dict) -> None:
+        # The stack-based fallback must be indistinguishable from the json module.
+        data = [tree.to_dict(module) for _, _, module, _ in corpus[:3]]
+        data.append({"": [[], {}, None, True, False, -0, 2**70, 1.5, 1e-7, "\u2028\"\\\x00😀", {"k": []}]})
+        text = json.dumps(data, **options)
+        assert _deepjson.dumps(data, **options) == text
+        assert _deepjson.loads(text) == json.loads(text)
+
+    @pytest.mark.parametrize("text", [
+        "", " ", "[1,]", '{"a" 1}', "[1 2]", "{,}", "[", '{"a":1,}', "nul", "1 2", "[]]", '{"a"}', "[}", "{]",
+        '{"a":}', "01", "-", "[,1]", '"abc', '["a\\x"]',
+    ])
+    def test_deep_reader_refuses_what_json_refuses(self, text: str) -> None:
+        with pytest.raises(json.JSONDecodeError) as expected:
+            json.loads(text)
+        with pytest.raises(json.JSONDecodeError) as refused:
+            _deepjson.loads(text)
+        assert (refused.value.msg, refused.value.pos) == (expected.value.msg, expected.value.pos)
 
     @pytest.mark.parametrize("data", [
         {"_type": "NoSuchRecord", "start": 0, "end": 0},

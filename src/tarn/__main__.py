@@ -5,15 +5,18 @@ import argparse
 import functools
 import json
 import os
+import re
 import sys
 import time
 import unicodedata
 from collections.abc import Iterable, Iterator, Sequence
+from concurrent.futures import ProcessPoolExecutor
 from pathlib import Path
-from typing import TYPE_CHECKING, NamedTuple, TextIO
+from typing import NamedTuple, TextIO
 
-if TYPE_CHECKING:
-    from tarn.parser import ParseError
+from tarn import i18n, tree
+from tarn.lexer import _LineMap, tokenize
+from tarn.parser import ParseError, parse_text
 
 EXIT_CLEAN = 0
 EXIT_ERRORS = 1
@@ -52,8 +55,6 @@ def read_source(path: str) -> str:
     try:
         return data.decode("utf-8")
     except UnicodeDecodeError as exc:
-        from tarn.lexer import _LineMap
-
         # Valid up to exc.start, so the prefix decodes and gives the position.
         prefix = data[: exc.start].decode("utf-8")
         line, col = _LineMap(prefix).linecol(len(prefix))
@@ -83,6 +84,17 @@ def collect_files(paths: Sequence[str]) -> tuple[list[str], list[str]]:
 # ---------------------------------------------------------------- rendering
 
 
+# Lines made only of these (ASCII, Latin, Greek, Cyrillic, punctuation) show
+# every code point as itself in one cell: no per-character look-ups needed.
+_ONE_CELL = re.compile(
+    "[\t\x20-\x7e\u00a0-\u00ac\u00ae-\u02ff"  # ASCII and Latin
+    "\u0370-\u0377\u037a-\u037f\u0384-\u038a\u038c\u038e-\u03a1\u03a3-\u03ff"  # Greek
+    "\u0400-\u0482\u048a-\u052f"  # Cyrillic without its combining marks
+    "\u2010-\u2027\u2030-\u205e]*"  # dashes, quotes and other punctuation
+)
+_NOT_TAB = re.compile("[^\t]")
+
+
 def _shown(ch: str) -> tuple[str, int]:
     """How one code point of a source line is printed, and its width in cells."""
     if ch == "\t":
@@ -90,9 +102,9 @@ def _shown(ch: str) -> tuple[str, int]:
     if ch == "\ufeff":
         return "", 0
     category = unicodedata.category(ch)
-    if category in ("Cc", "Cf", "Cs", "Co", "Zl", "Zp"):
-        # Control, bidi and separator characters would move the terminal's
-        # cursor or hide text: show them by name instead.
+    if category in ("Cc", "Cf", "Cs", "Co", "Cn", "Zl", "Zp"):
+        # Control, bidi, separator and unassigned characters would move the
+        # terminal's cursor or hide text: show them by name instead.
         name = f"<U+{ord(ch):04X}>"
         return name, len(name)
     if category in ("Mn", "Me"):
@@ -115,6 +127,10 @@ def caret_lines(line: str, first: int, last: int) -> tuple[str, str]:
         stop = min(len(line), max(begin + WINDOW_BEFORE + WINDOW_AFTER, first + 1))
         lead, tail = ("..." if begin else ""), ("..." if stop < len(line) else "")
         line, first, last = line[begin:stop], first - begin, min(last, stop) - begin
+    if _ONE_CELL.fullmatch(line):
+        marked = _NOT_TAB.sub("~", line[first:last])
+        indent_text = _NOT_TAB.sub(" ", line[:first])
+        return lead + line + tail, " " * len(lead) + indent_text + ("^" + marked[1:] if marked else "^")
     shown: list[str] = []
     indent: list[str] = []
     span: list[str] = []
@@ -144,8 +160,6 @@ def _line_of(text: str, starts: list[int], line: int) -> str:
 
 def render_text(path: str, text: str, errors: Iterable[ParseError]) -> str:
     """``path:line:col: error: message`` with the source line and its mark."""
-    from tarn.lexer import _LineMap
-
     lm = _LineMap(text)
     out: list[str] = []
     for error in errors:
@@ -161,8 +175,6 @@ def render_text(path: str, text: str, errors: Iterable[ParseError]) -> str:
 
 def render_json(path: str, text: str, errors: Iterable[ParseError]) -> str:
     """One JSON object per diagnostic and line."""
-    from tarn.lexer import _LineMap
-
     lm = _LineMap(text)
     out: list[str] = []
     for error in errors:
@@ -185,8 +197,6 @@ RENDERERS = {"text": render_text, "json": render_json}
 
 def check_file(fmt: str, path: str) -> FileResult:
     """Parse one file and render its diagnostics (runs in worker processes)."""
-    from tarn.parser import parse_text
-
     try:
         text = read_source(path)
     except Unreadable as exc:
@@ -197,8 +207,6 @@ def check_file(fmt: str, path: str) -> FileResult:
 
 def _set_language(lang: str | None) -> None:
     if lang is not None:
-        from tarn import i18n
-
         i18n.set_language(lang)
 
 
@@ -215,8 +223,6 @@ def check_all(files: list[str], fmt: str, jobs: int, lang: str | None) -> Iterat
     if jobs <= 1 or len(files) <= 1:
         yield from map(work, files)
         return
-    from concurrent.futures import ProcessPoolExecutor
-
     workers = min(jobs, len(files))
     chunk = max(1, min(64, len(files) // (workers * 8)))
     with ProcessPoolExecutor(workers, initializer=_set_language, initargs=(lang,)) as pool:
@@ -230,6 +236,8 @@ class Progress:
         self.total = total
         self.stream = stream
         self.enabled = total > PROGRESS_MIN_FILES and stream.isatty()
+        # Diagnostics on the same terminal must not land inside the line.
+        self.shares_screen = self.enabled and sys.stdout.isatty()
         self.shown = False
         self.last = 0.0
 
@@ -261,7 +269,7 @@ def command_check(args: argparse.Namespace) -> int:
     checked = errors = 0
     progress = Progress(len(files), sys.stderr)
     for done, result in enumerate(check_all(files, args.format, args.jobs, args.lang), 1):
-        if result.failure is not None or result.output:
+        if result.failure is not None or (result.output and progress.shares_screen):
             progress.clear()
         if result.failure is not None:
             print(result.failure, file=sys.stderr)
@@ -283,8 +291,6 @@ def command_check(args: argparse.Namespace) -> int:
 
 
 def command_tokens(args: argparse.Namespace) -> int:
-    from tarn.lexer import tokenize
-
     status = EXIT_CLEAN
     for path in args.files:
         try:
@@ -302,10 +308,6 @@ def command_tokens(args: argparse.Namespace) -> int:
 
 
 def command_tree(args: argparse.Namespace) -> int:
-    from tarn import tree
-    from tarn.lexer import _LineMap
-    from tarn.parser import parse_text
-
     _set_language(args.lang)
     try:
         text = read_source(args.file)

@@ -57,14 +57,27 @@ Kw keyword_from_name(const char* s, size_t len) {
   return Kw::NONE;
 }
 
+namespace {
+// Grammar operators are one or two ASCII characters: one-character ones are
+// found by direct index, two-character ones by a short scan.
+struct OperatorIndex {
+  int8_t single[128];
+  constexpr OperatorIndex() : single() {
+    for (auto& v : single) v = -1;
+    for (size_t i = 0; i < std::size(kOperatorTexts); ++i)
+      if (kOperatorTexts[i][1] == '\0') single[static_cast<unsigned char>(kOperatorTexts[i][0])] = static_cast<int8_t>(i);
+  }
+};
+constexpr OperatorIndex kOperatorIndex;
+}  // namespace
+
 Op operator_from_text(const char32_t* s, size_t len) {
+  if (len == 1) return s[0] < 128 ? static_cast<Op>(kOperatorIndex.single[s[0]]) : Op::NONE;
+  if (len != 2) return Op::NONE;
   for (size_t i = 0; i < std::size(kOperatorTexts); ++i) {
     const char* t = kOperatorTexts[i];
-    size_t n = std::strlen(t);  // operators of the grammar are ASCII
-    if (n != len) continue;
-    size_t j = 0;
-    while (j < n && static_cast<char32_t>(static_cast<unsigned char>(t[j])) == s[j]) ++j;
-    if (j == n) return static_cast<Op>(i);
+    if (t[1] != '\0' && t[2] == '\0' && static_cast<char32_t>(t[0]) == s[0] && static_cast<char32_t>(t[1]) == s[1])
+      return static_cast<Op>(i);
   }
   return Op::NONE;
 }
