@@ -43,6 +43,7 @@ def test_exports_and_names():
     assert P.__package__ == "tarn" and P.__file__.startswith(str(pathlib.Path(L.__file__).parent))
     assert str(inspect.signature(P.parse)) == "(source)"
     assert str(inspect.signature(P.parse_text)) == "(text)"
+    assert P.parse.__doc__ is None and P.parse_text.__doc__ is None
 
 
 def test_keyword_sets_and_operator_tuples():

@@ -6,9 +6,10 @@ import ast
 import importlib.util
 import inspect
 import os
+import site
 import subprocess
 import sys
-import textwrap
+import sysconfig
 from pathlib import Path
 
 import pytest
@@ -110,10 +111,19 @@ MISUSE = [
 ]
 
 
+def installed() -> bool:
+    """Whether tarn comes from site-packages, where mypy finds it by itself."""
+    places = [*site.getsitepackages(), site.getusersitepackages(), sysconfig.get_path("purelib"),
+              sysconfig.get_path("platlib")]
+    return PACKAGE.parent.resolve() in {Path(p).resolve() for p in places}
+
+
 def mypy(tmp_path: Path, *args: str) -> subprocess.CompletedProcess[str]:
+    env = dict(os.environ)
+    if not installed():
+        env["MYPYPATH"] = str(PACKAGE.parent)
     # Other modules of the package are typed by their own authors: report
     # only what the checked files themselves get wrong.
-    env = dict(os.environ, MYPYPATH=str(PACKAGE.parent))
     command = [sys.executable, "-m", "mypy", "--strict", "--follow-imports=silent", "--no-error-summary",
                "--show-error-codes", "--cache-dir", str(tmp_path / ".mypy_cache"), *args]
     return subprocess.run(command, cwd=tmp_path, env=env, capture_output=True, text=True, timeout=600)

@@ -1,5 +1,6 @@
 #include "language_cache.h"
 
+#include <algorithm>
 #include <unordered_map>
 
 #include "errors.h"
@@ -26,7 +27,7 @@ std::u32string code_points(PyObject* s) {
   return out;
 }
 
-bool add_operators(Language& lang, PyObject* operators) {
+bool add_operators(Language& lang, int64_t& longest, PyObject* operators) {
   Ref seq = Ref::steal(PySequence_Fast(operators, "the operator table must be a sequence"));
   if (!seq) return false;
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
@@ -43,6 +44,7 @@ bool add_operators(Language& lang, PyObject* operators) {
       return false;
     }
     lang.add_operator(code_points(op));
+    longest = std::max<int64_t>(longest, PyUnicode_GET_LENGTH(op));
   }
   return true;
 }
@@ -84,7 +86,7 @@ bool LanguageCache::derive(PyObject* forms, PyObject* pattern) {
   Ref operators = Ref::steal(PyObject_CallNoArgs(operators_fn_.get()));
   if (!operators) return false;
   auto def = std::make_shared<LanguageDefinition>();
-  if (!add_operators(def->lang_, operators.get())) return false;
+  if (!add_operators(def->lang_, def->longest_operator_, operators.get())) return false;
   if (!add_forms(def->lang_, def->canonical_, forms)) return false;
   forms_ = Ref::borrow(forms);
   pattern_ = Ref::borrow(pattern);

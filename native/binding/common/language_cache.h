@@ -16,6 +16,8 @@ namespace tarn::py {
 class LanguageDefinition {
  public:
   const Language& language() const { return lang_; }
+  // Code points in the longest operator.
+  int64_t longest_operator() const { return longest_operator_; }
   int32_t canonical_count() const { return static_cast<int32_t>(canonical_.size()); }
   // The canonical-name object of `id` as the form map holds it (borrowed).
   PyObject* canonical_object(int32_t id) const { return canonical_[id].get(); }
@@ -26,6 +28,7 @@ class LanguageDefinition {
  private:
   friend class LanguageCache;
   Language lang_;
+  int64_t longest_operator_ = 0;
   std::vector<Ref> canonical_;
 };
 

@@ -245,40 +245,20 @@ PyObject* token_new_blank(PyTypeObject* type) {
   return reinterpret_cast<PyObject*>(t);
 }
 
-namespace {
-
-// One str object per spelling of the short values that repeat (identifiers,
-// keywords, operators, numbers) within one token list.
-template <class U>
-class SharedValues {
+// One str object per spelling of the short values that repeat within one
+// token list.
+class TokenListBuilder::SharedValues {
  public:
   static constexpr int64_t kMaxShared = 32;
 
-  SharedValues(PyObject* text, const U* s) : text_(text), s_(s), slots_(1024) {}
+  SharedValues(PyObject* text) : text_(text), view_(text_view(text)), slots_(1024) {}
   ~SharedValues() {
     for (Slot& e : slots_) Py_XDECREF(e.str);
   }
-  SharedValues(const SharedValues&) = delete;
-  SharedValues& operator=(const SharedValues&) = delete;
 
   // A new reference to the str of text[start, end).
   PyObject* get(int64_t start, int64_t end) {
-    const int64_t len = end - start;
-    // One code point below U+0100 is already a cached str in the host.
-    if (len > kMaxShared || (len == 1 && s_[start] < 256)) return PyUnicode_Substring(text_, start, end);
-    uint64_t h = 0xcbf29ce484222325ull;
-    for (int64_t i = start; i < end; ++i) h = (h ^ s_[i]) * 0x100000001b3ull;
-    const size_t mask = slots_.size() - 1;
-    size_t k = static_cast<size_t>(h ^ (h >> 31)) & mask;
-    for (; slots_[k].str; k = (k + 1) & mask) {
-      const Slot& e = slots_[k];
-      if (e.hash == h && e.len == len && std::equal(s_ + start, s_ + end, s_ + e.start)) return Py_NewRef(e.str);
-    }
-    PyObject* str = PyUnicode_Substring(text_, start, end);
-    if (!str) return nullptr;
-    slots_[k] = Slot{Py_NewRef(str), start, len, h};
-    if (++used_ * 2 > slots_.size()) grow();
-    return str;
+    return visit_text(view_, [&](const auto* s) { return get_in(s, start, end); });
   }
 
  private:
@@ -287,6 +267,26 @@ class SharedValues {
     int64_t start = 0, len = 0;
     uint64_t hash = 0;
   };
+
+  template <class U>
+  PyObject* get_in(const U* s, int64_t start, int64_t end) {
+    const int64_t len = end - start;
+    // One code point below U+0100 is already a cached str in the host.
+    if (len > kMaxShared || (len == 1 && s[start] < 256)) return PyUnicode_Substring(text_, start, end);
+    uint64_t h = 0xcbf29ce484222325ull;
+    for (int64_t i = start; i < end; ++i) h = (h ^ s[i]) * 0x100000001b3ull;
+    const size_t mask = slots_.size() - 1;
+    size_t k = static_cast<size_t>(h ^ (h >> 31)) & mask;
+    for (; slots_[k].str; k = (k + 1) & mask) {
+      const Slot& e = slots_[k];
+      if (e.hash == h && e.len == len && std::equal(s + start, s + end, s + e.start)) return Py_NewRef(e.str);
+    }
+    PyObject* str = PyUnicode_Substring(text_, start, end);
+    if (!str) return nullptr;
+    slots_[k] = Slot{Py_NewRef(str), start, len, h};
+    if (++used_ * 2 > slots_.size()) grow();
+    return str;
+  }
 
   void grow() {
     std::vector<Slot> old(slots_.size() * 2);
@@ -301,10 +301,12 @@ class SharedValues {
   }
 
   PyObject* text_;
-  const U* s_;
+  Text view_;
   std::vector<Slot> slots_;
   size_t used_ = 0;
 };
+
+namespace {
 
 bool shares_value(TokKind k) {
   return k != TokKind::COMMENT && k != TokKind::STRING && k != TokKind::PATTERN && k != TokKind::EOF_;
@@ -321,61 +323,75 @@ bool set_host_positions(PyObject* tok, const tarn::Token& nt, HostPositions& hos
 
 constexpr size_t kSignalCheckInterval = 4096;
 
-template <class U>
-bool fill_token_list(PyObject* list, const TokenClass& cls, PyObject* text, const U* s,
-                     const std::vector<tarn::Token>& toks, const LanguageDefinition& lang,
-                     HostPositions* host) {
-  SharedValues<U> values(text, s);
-  for (size_t i = 0; i < toks.size(); ++i) {
-    if (i % kSignalCheckInterval == kSignalCheckInterval - 1 && PyErr_CheckSignals() < 0) return false;
-    const tarn::Token& nt = toks[i];
-    PyObject* o = token_new_blank(cls.type);
-    if (!o) return false;
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), o);
-    TokenObject* t = as_token(o);
-    const int kind = std::min(static_cast<int>(nt.kind), 9);
-    t->kind = Py_NewRef(cls.kinds[kind]);
-    t->value = shares_value(nt.kind) ? values.get(nt.start, nt.end) : PyUnicode_Substring(text, nt.start, nt.end);
-    if (!t->value) return false;
-    t->ints[START - START].v = nt.start;
-    t->ints[END - START].v = nt.end;
-    t->ints_set = int_bit(START) | int_bit(END);
-    if (host) {
-      if (!set_host_positions(o, nt, *host)) return false;
-    } else {
-      t->ints[LINE - START].v = nt.line;
-      t->ints[COL - START].v = nt.col;
-      t->ints[END_LINE - START].v = nt.end_line;
-      t->ints[END_COL - START].v = nt.end_col;
-      t->ints_set = 0x3F;
-    }
-    if (nt.canonical >= 0) {
-      PyObject* name = lang.canonical(nt.canonical);
-      if (!name) return false;
-      t->canonical = Py_NewRef(name);
-      if (!PyUnicode_CheckExact(name)) ensure_tracked(t);
-    } else {
-      t->canonical = Py_NewRef(Py_None);
-    }
-    t->subkind = Py_NewRef(cls.styles[static_cast<int>(nt.style) & 3]);
-    t->flags_state = nt.unterminated ? FlagsState::UNTERMINATED : FlagsState::EMPTY;
-  }
+}  // namespace
+
+TokenListBuilder::TokenListBuilder(const TokenClass& cls, PyObject* text, const LanguageDefinition& lang,
+                                   HostPositions* host_positions)
+    : cls_(cls), text_(text), lang_(lang), host_(host_positions), list_(Ref::steal(PyList_New(0))) {
+  // Half-built, the list stays out of the collector's reach.
+  if (list_) PyObject_GC_UnTrack(list_.get());
+}
+
+TokenListBuilder::~TokenListBuilder() {
+  if (list_) PyObject_GC_Track(list_.get());
+}
+
+bool TokenListBuilder::add(const tarn::Token* toks, size_t count) {
+  if (!list_) return false;
+  if (!values_) values_ = std::make_unique<SharedValues>(text_);
+  for (size_t i = 0; i < count; ++i)
+    if (!add_one(toks[i])) return false;
   return true;
 }
 
-}  // namespace
+bool TokenListBuilder::add_one(const tarn::Token& nt) {
+  if (++count_ % kSignalCheckInterval == 0 && PyErr_CheckSignals() < 0) return false;
+  PyObject* o = token_new_blank(cls_.type);
+  if (!o) return false;
+  const int appended = PyList_Append(list_.get(), o);
+  Py_DECREF(o);
+  if (appended < 0) return false;
+  TokenObject* t = as_token(o);
+  const int kind = std::min(static_cast<int>(nt.kind), 9);
+  t->kind = Py_NewRef(cls_.kinds[kind]);
+  t->value = shares_value(nt.kind) ? values_->get(nt.start, nt.end) : PyUnicode_Substring(text_, nt.start, nt.end);
+  if (!t->value) return false;
+  t->ints[START - START].v = nt.start;
+  t->ints[END - START].v = nt.end;
+  t->ints_set = int_bit(START) | int_bit(END);
+  if (host_) {
+    if (!set_host_positions(o, nt, *host_)) return false;
+  } else {
+    t->ints[LINE - START].v = nt.line;
+    t->ints[COL - START].v = nt.col;
+    t->ints[END_LINE - START].v = nt.end_line;
+    t->ints[END_COL - START].v = nt.end_col;
+    t->ints_set = 0x3F;
+  }
+  if (nt.canonical >= 0) {
+    PyObject* name = lang_.canonical(nt.canonical);
+    if (!name) return false;
+    t->canonical = Py_NewRef(name);
+    if (!PyUnicode_CheckExact(name)) ensure_tracked(t);
+  } else {
+    t->canonical = Py_NewRef(Py_None);
+  }
+  t->subkind = Py_NewRef(cls_.styles[static_cast<int>(nt.style) & 3]);
+  t->flags_state = nt.unterminated ? FlagsState::UNTERMINATED : FlagsState::EMPTY;
+  return true;
+}
+
+PyObject* TokenListBuilder::finish() {
+  if (!list_) return nullptr;
+  PyObject_GC_Track(list_.get());
+  return list_.release();
+}
 
 PyObject* make_token_list(const TokenClass& cls, PyObject* text, const std::vector<tarn::Token>& toks,
                           const LanguageDefinition& lang, HostPositions* host_positions) {
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(toks.size())));
-  if (!list) return nullptr;
-  // Half-filled, the list must not be reachable through the collector.
-  PyObject_GC_UnTrack(list.get());
-  const bool ok = visit_text(text_view(text), [&](const auto* s) {
-    return fill_token_list(list.get(), cls, text, s, toks, lang, host_positions);
-  });
-  PyObject_GC_Track(list.get());
-  return ok ? list.release() : nullptr;
+  TokenListBuilder builder(cls, text, lang, host_positions);
+  if (!builder.add(toks.data(), toks.size())) return nullptr;
+  return builder.finish();
 }
 
 }  // namespace tarn::py

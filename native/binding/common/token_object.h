@@ -94,11 +94,40 @@ class HostPositions {
   virtual bool at(int64_t offset, Ref& line, Ref& col) = 0;
 };
 
-// The list of Token objects for `toks` over `text` (a ready str). Positions
-// come from the native tokens unless `host_positions` is given. Canonical
-// names come from `lang`; the first keyword whose canonical name is not a str
-// fails with the type error for "str or None". Checks for signals every few
-// thousand tokens. nullptr with an error set on failure.
+// Turns native tokens into Token objects of one list, a batch at a time.
+// Repeated short values (identifiers, keywords, operators, numbers) share one
+// str object within the list. Canonical names come from `lang`: the first
+// keyword whose canonical name is not a str fails with the type error for "str
+// or None". Checks for signals every few thousand tokens.
+class TokenListBuilder {
+ public:
+  // `text` is a ready str; positions come from the native tokens unless
+  // `host_positions` is given.
+  TokenListBuilder(const TokenClass& cls, PyObject* text, const LanguageDefinition& lang,
+                   HostPositions* host_positions);
+  ~TokenListBuilder();
+  TokenListBuilder(const TokenListBuilder&) = delete;
+  TokenListBuilder& operator=(const TokenListBuilder&) = delete;
+
+  // Appends toks[0, count), whose offsets are absolute. false with an error set.
+  bool add(const tarn::Token* toks, size_t count);
+  // The list (a new reference), or nullptr with an error set.
+  PyObject* finish();
+
+ private:
+  class SharedValues;
+  bool add_one(const tarn::Token& nt);
+
+  const TokenClass& cls_;
+  PyObject* text_;
+  const LanguageDefinition& lang_;
+  HostPositions* host_;
+  Ref list_;
+  std::unique_ptr<SharedValues> values_;
+  size_t count_ = 0;
+};
+
+// The whole list at once, for tokens of all of `text`.
 PyObject* make_token_list(const TokenClass& cls, PyObject* text, const std::vector<tarn::Token>& toks,
                           const LanguageDefinition& lang, HostPositions* host_positions);
 

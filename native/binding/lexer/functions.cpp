@@ -1,4 +1,5 @@
 // tokenize, tokens, linemap, _line_starts and _skip_interpolation.
+#include <algorithm>
 #include <new>
 #include <vector>
 
@@ -51,25 +52,98 @@ class StartsByHostRules final : public HostPositions {
   PyObject* starts_;
 };
 
-PyObject* tokenize_with_starts(LexerState* st, PyObject* text, const LanguageDefinition& def,
-                               std::vector<tarn::Token>& toks, PyObject* lm) {
+// The line starts the positions come from: native ones, or a host line map's
+// plain int starts copied, or nothing when the host's own rules must be used.
+struct NativeStarts {
   std::vector<int64_t> starts;
-  if (!lm) {
-    starts = tarn::line_starts(text_view(text));
-  } else {
-    Ref host_starts = Ref::borrow(reinterpret_cast<LineMapObject*>(lm)->starts);
-    if (!host_starts) return field_undefined(lm, "_starts");
-    if (!plain_starts(host_starts.get(), starts)) {
-      StartsByHostRules host(host_starts.get());
-      return make_token_list(st->tokens, text, toks, def, &host);
-    }
-    if (starts.empty()) {
-      PyErr_SetString(PyExc_IndexError, "list index out of range");
-      return nullptr;
-    }
+  bool ascending = true;
+
+  void assign(std::vector<tarn::Token>& toks) const;
+};
+
+// Sorted starts: only the lines the batch touches take part, so a batch costs
+// no more than its own lines.
+void NativeStarts::assign(std::vector<tarn::Token>& toks) const {
+  if (toks.empty()) return;
+  const int64_t* s = starts.data();
+  const int64_t n = static_cast<int64_t>(starts.size());
+  const int64_t first = toks.front().start, last = toks.back().end;
+  if (!ascending || first < s[0]) {
+    tarn::assign_positions(toks, s, n);
+    return;
   }
-  tarn::assign_positions(toks, starts.data(), static_cast<int64_t>(starts.size()));
-  return make_token_list(st->tokens, text, toks, def, nullptr);
+  const int64_t lo = std::upper_bound(s, s + n, first) - s - 1;
+  const int64_t hi = std::upper_bound(s, s + n, last) - s;
+  tarn::assign_positions(toks, s + lo, hi - lo);
+  for (tarn::Token& t : toks) t.line += lo, t.end_line += lo;
+}
+
+// Code points tokenized per batch: the batch's native tokens stay small and
+// warm instead of one fresh array the size of the whole text.
+constexpr int64_t kBatchLength = 1 << 16;
+
+// Tokenizes text[base, base + length) and returns how many of the tokens are
+// exactly those of the whole text: all of them at the end of the text;
+// otherwise only those that end early enough that nothing after the batch
+// could have changed them (the scanner looks at most a few code points, or
+// one operator's length, past a token's end).
+size_t tokenize_batch(const Text& text, const LanguageDefinition& def, int64_t base, int64_t length,
+                      std::vector<tarn::Token>& toks) {
+  const auto* units = static_cast<const char*>(text.data) + base * text.width;
+  toks.clear();
+  tarn::tokenize(Text{units, length, text.width}, def.language(), toks);
+  for (tarn::Token& t : toks) t.start += base, t.end += base;
+  if (base + length == text.length) return toks.size();
+  const int64_t margin = def.longest_operator() + 8;
+  size_t settled = 0;
+  while (settled + 1 < toks.size() && toks[settled].end + margin <= base + length) ++settled;
+  return settled;
+}
+
+PyObject* tokenize_in_batches(LexerState* st, PyObject* text, const LanguageDefinition& def,
+                              const NativeStarts* starts, HostPositions* host) {
+  const Text t = text_view(text);
+  TokenListBuilder builder(st->tokens, text, def, host);
+  std::vector<tarn::Token> toks;
+  int64_t base = 0, length = kBatchLength;
+  for (;;) {
+    length = std::min(length, t.length - base);
+    const size_t settled = tokenize_batch(t, def, base, length, toks);
+    // Where the next batch starts: the first unsettled token, or (when only
+    // blanks follow the settled ones) the end of this batch.
+    const int64_t next = settled < toks.size() ? toks[settled].start : base + length;
+    if (settled == 0 && next == base && base + length < t.length) {
+      length *= 2;  // one token longer than the batch
+      continue;
+    }
+    toks.resize(settled);
+    if (starts) starts->assign(toks);
+    if (!builder.add(toks.data(), toks.size())) return nullptr;
+    if (base + length == t.length) break;
+    base = next;
+    length = kBatchLength;
+  }
+  return builder.finish();
+}
+
+PyObject* tokenize_with_starts(LexerState* st, PyObject* text, const LanguageDefinition& def, PyObject* lm) {
+  NativeStarts native;
+  if (!lm) {
+    native.starts = tarn::line_starts(text_view(text));
+    return tokenize_in_batches(st, text, def, &native, nullptr);
+  }
+  Ref host_starts = Ref::borrow(reinterpret_cast<LineMapObject*>(lm)->starts);
+  if (!host_starts) return field_undefined(lm, "_starts");
+  if (!plain_starts(host_starts.get(), native.starts)) {
+    StartsByHostRules host(host_starts.get());
+    return tokenize_in_batches(st, text, def, nullptr, &host);
+  }
+  if (native.starts.empty()) {
+    PyErr_SetString(PyExc_IndexError, "list index out of range");
+    return nullptr;
+  }
+  native.ascending = std::is_sorted(native.starts.begin(), native.starts.end());
+  return tokenize_in_batches(st, text, def, &native, nullptr);
 }
 
 LexerState* state_or_error(PyObject* module) { return state_of_module(module); }
@@ -197,9 +271,7 @@ PyObject* tokenize_text(LexerState* st, PyObject* text, PyObject* lm) {
   std::shared_ptr<const LanguageDefinition> def = st->language->current();
   if (!def) return nullptr;
   try {
-    std::vector<tarn::Token> toks;
-    tarn::tokenize(text_view(text), def->language(), toks);
-    return tokenize_with_starts(st, text, *def, toks, lm);
+    return tokenize_with_starts(st, text, *def, lm);
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }

@@ -105,12 +105,12 @@ PyObject* parse(PyObject* module, PyObject* args, PyObject* kwargs) {
 PyMethodDef module_functions[] = {
     {"parse_text", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_text)),
      METH_VARARGS | METH_KEYWORDS,
-     "parse_text(text)\n--\n\nThe pair (Module, list of ParseError) of a source text; nothing is cached."},
+     "parse_text(text)\n--\n\n"},
     {"parse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse)), METH_VARARGS | METH_KEYWORDS,
-     "parse(source)\n--\n\nThe pair (Module, list of ParseError) of a source object, kept in source.cache[\"ast\"]."},
+     "parse(source)\n--\n\n"},
     {"_parse_text_unmemoised", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_text_unmemoised)),
      METH_VARARGS | METH_KEYWORDS,
-     "_parse_text_unmemoised(text)\n--\n\nparse_text without the memo of speculative rules (for tests)."},
+     "_parse_text_unmemoised(text)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -213,7 +213,7 @@ Node* Parser::ternary_after_is(IsType* test) {
   if (!t || t->kind != NodeKind::TypeRef) return test;
   const auto* type = static_cast<const TypeRef*>(t);
   if (!type->nullable || !text_ends_with_qmark(*this, type->text) || at_op(Op::SEMICOLON)) return test;
-  if (decide_at_expression_end(pos_)) return test;
+  if (!colon_at_or_after(pos_) || decide_at_expression_end(pos_)) return test;
   const Snapshot s = snapshot();
   Node* then = speculative_then();
   if (eat_op(Op::COLON) < 0) {
@@ -271,6 +271,15 @@ Node* Parser::then_with_deferrals() {
     }
     rollback(s);
   }
+}
+
+// Without a ":" ahead no then-branch can meet one: the check could only fail.
+bool Parser::colon_at_or_after(int64_t i) {
+  if (last_colon_ == -2) {
+    last_colon_ = count_ - 1;
+    while (last_colon_ >= 0 && !(toks_[last_colon_].kind == TokKind::OP && toks_[last_colon_].op == Op::COLON)) --last_colon_;
+  }
+  return i <= last_colon_;
 }
 
 bool Parser::expression_memoised(int64_t pos) const {

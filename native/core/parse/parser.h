@@ -236,6 +236,8 @@ class Parser {
   std::vector<int64_t>* undecided_checks_ = nullptr;  // of the innermost expression()
   std::vector<uint8_t> then_meets_colon_;             // per then-branch position
   int speculation_depth_ = 0;
+  int64_t last_colon_ = -2;                           // -2: not looked for yet
+  bool colon_at_or_after(int64_t i);
   // The one-TypeRef list standing for the type-argument group from the "<"
   // at token lt up to the cursor (postfix.cpp).
   List* type_argument_group(int64_t lt);
