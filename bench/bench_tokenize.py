@@ -45,7 +45,7 @@ def stdlib_sources(min_bytes: int = 5 * 1024 * 1024) -> list[str]:
     return out
 
 
-def timed_tokenize(text: str, repeat: int = 3) -> tuple[float, float]:
+def timed_tokenize(text: str, repeat: int = 7) -> tuple[float, float]:
     """Best time to build the token list, and the time to free it (kept apart: freeing is not tokenizing)."""
     best_make = best_free = float("inf")
     for _ in range(repeat):
@@ -111,7 +111,7 @@ def main() -> None:
     ntok = len(tokenize(text))
     t_tarn, t_free = timed_tokenize(text)
     py_ntok = python_tokenize_all(py_sources)
-    t_py = best_of(lambda: python_tokenize_all(py_sources), repeat=2)
+    t_py = best_of(lambda: python_tokenize_all(py_sources), repeat=3)
 
     print(f"{'what':34} {'MB':>7} {'seconds':>8} {'MB/s':>8} {'tokens':>9} {'ns/token':>9}")
     for name, n, t, k in (("tarn.lexer.tokenize (corpus)", nbytes, t_tarn, ntok),

@@ -21,8 +21,10 @@ if [ -z "$cxx" ]; then
   echo "fuzz/build.sh: clang++ not found (apt-get install clang libclang-rt-14-dev)" >&2
   exit 2
 fi
+mkdir -p "$build"
+log="$build/build.log"
 if [ ! -f "$build/build.ninja" ]; then
-  cmake -S "$here/fuzz" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER="$cxx" >/dev/null
+  cmake -S "$here/fuzz" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER="$cxx" >"$log" 2>&1 || { cat "$log" >&2; exit 1; }
 fi
-ninja -C "$build" "$@" >/dev/null
+ninja -C "$build" "$@" >"$log" 2>&1 || { grep -E -B2 -A12 'error|FAILED' "$log" | head -n 80 >&2; exit 1; }
 python3 "$here/fuzz/make_seeds.py" "$build"

@@ -188,3 +188,38 @@ def test_code_points_beyond_the_bmp_are_digits_or_unknown():
     for d in digits:
         assert [(t.kind, t.value) for t in tokenize("a" + d + "1")[:-1]] == [
             ("IDENT", "a"), ("NUMBER", d), ("NUMBER", "1")]
+
+
+STRADDLERS = ['"a${b}c"', "'pat'", "/* block */", "// line\r\nx", "1.5e3", "12px.5", "**=", "a?.b", "если",
+              "x_1", "\r\n\r\n", "\ufeff", '"${"}"}"', "'a\\\r\nb'", "/**/", "١٢", "0x1F", "\U0001f600+"]
+
+
+@pytest.mark.parametrize("boundary", [1 << 14, 1 << 15, 1 << 16, 1 << 17])
+def test_long_texts_tokenize_as_one_piece(boundary):
+    # Every construct at every offset around a power of two, where a tokenizer
+    # that works through a long text in pieces would cut it.
+    for piece in STRADDLERS:
+        for at in range(boundary - 24, boundary + 4):
+            text = "/*" + " " * (at - 4) + "*/" + piece + " tail"
+            assert tokenize(text) == reference_tokenize(text), (piece, at)
+
+
+@pytest.mark.parametrize("text", [
+    '"' + "x" * 300_000, '"' + "x" * 300_000 + '" y', "/*" + "*" * 300_000, "'" + "p" * 300_000 + "'",
+    "x" * 300_000 + " y", "// " + "c" * 300_000 + "\ny", "\n" * 300_000 + "z",
+])
+def test_tokens_longer_than_any_piece(text):
+    assert tokenize(text) == reference_tokenize(text)
+
+
+def test_long_mixed_text():
+    import random
+
+    rng = random.Random(20240601)
+    pieces = PIECES + STRADDLERS + [" ", "\n", "a", "1"] * 8
+    text = "".join(rng.choice(pieces) for _ in range(120_000))
+    assert len(text) > 200_000
+    assert tokenize(text) == reference_tokenize(text)
+    lm = _LineMap(text)
+    lm._starts = lm._starts + [2**70]  # the host's own rules, over every piece
+    assert [(t.line, t.col) for t in tokenize(text, lm)] == [(t.line, t.col) for t in tokenize(text)]

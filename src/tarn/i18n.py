@@ -117,8 +117,8 @@ def _english_forms_of(definition: Mapping) -> dict[str, str]:
     """Each keyword form mapped to the first all-ASCII form of its keyword
     (a form listed twice belongs to the later keyword, as in the lexer)."""
     table: dict[str, str] = {}
-    for spec in definition.get("keywords", {}).values():
-        forms = [f for f in spec.get("forms", ()) if isinstance(f, str)]
+    for keyword in definition.get("keywords", {}).values():
+        forms = [f for f in keyword.get("forms", ()) if isinstance(f, str)]
         english = next((f for f in forms if f.isascii()), None)
         for form in forms:
             if english is not None:

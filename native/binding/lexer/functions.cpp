@@ -52,8 +52,8 @@ class StartsByHostRules final : public HostPositions {
   PyObject* starts_;
 };
 
-// The line starts the positions come from: native ones, or a host line map's
-// plain int starts copied, or nothing when the host's own rules must be used.
+// Line starts as int64 values: the text's own, or a host line map's plain
+// ints copied (which the host may have put in any order).
 struct NativeStarts {
   std::vector<int64_t> starts;
   bool ascending = true;
@@ -146,15 +146,13 @@ PyObject* tokenize_with_starts(LexerState* st, PyObject* text, const LanguageDef
   return tokenize_in_batches(st, text, def, &native, nullptr);
 }
 
-LexerState* state_or_error(PyObject* module) { return state_of_module(module); }
-
 // tokenize(text, lm=None)
 PyObject* tokenize_fn(PyObject* module, PyObject* args, PyObject* kwds) {
   static const char* names[] = {"text", "lm", nullptr};
   PyObject *text, *lm = Py_None;
   if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O:tokenize", const_cast<char**>(names), &text, &lm))
     return nullptr;
-  LexerState* st = state_or_error(module);
+  LexerState* st = state_of_module(module);
   if (!st) return nullptr;
   if (!PyUnicode_Check(text)) return type_error("str", text);
   if (lm != Py_None && !PyObject_TypeCheck(lm, st->linemap_type)) return type_error("tarn.lexer._LineMap or None", lm);
@@ -209,7 +207,7 @@ PyObject* tokens_fn(PyObject* module, PyObject* args, PyObject* kwds) {
   static const char* names[] = {"source", nullptr};
   PyObject* source;
   if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:tokens", const_cast<char**>(names), &source)) return nullptr;
-  LexerState* st = state_or_error(module);
+  LexerState* st = state_of_module(module);
   return st ? tokens_of(st, source) : nullptr;
 }
 
@@ -218,7 +216,7 @@ PyObject* linemap_fn(PyObject* module, PyObject* args, PyObject* kwds) {
   static const char* names[] = {"source", nullptr};
   PyObject* source;
   if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:linemap", const_cast<char**>(names), &source)) return nullptr;
-  LexerState* st = state_or_error(module);
+  LexerState* st = state_of_module(module);
   return st ? linemap_of(st, source) : nullptr;
 }
 

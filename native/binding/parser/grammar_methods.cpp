@@ -295,6 +295,9 @@ PyObject* run_rule(PyObject* self, const Rule& rule, PyObject* args, PyObject* k
     PyErr_SetString(PyExc_RuntimeError, "tarn.parser has been torn down");
     return nullptr;
   }
+  syntax::Arena arena;
+  RuleArgs a;
+  if (!prepare_args(st, rule, arg, args, arena, a)) return nullptr;
 
   Ref toks = Ref::steal(parser_field(self, TOKS));
   if (!toks) return nullptr;
@@ -321,11 +324,8 @@ PyObject* run_rule(PyObject* self, const Rule& rule, PyObject* args, PyObject* k
     if (!collect_unterminated(st, all ? all : toks.get(), in.unterminated)) return nullptr;
   }
 
-  syntax::Arena arena;
   Parser p(in.toks.data(), static_cast<int64_t>(in.toks.size()), arena, start_pos);
   p.set_unterminated(std::move(in.unterminated));
-  RuleArgs a;
-  if (!prepare_args(st, rule, arg, args, arena, a)) return nullptr;
   RuleResult r;
   if (!run_native(in, [&] { r = rule.run(p, a); })) return nullptr;
 

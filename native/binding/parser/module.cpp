@@ -54,6 +54,10 @@ bool bind_lexer(State& st, PyObject* module) {
   }
   st.lexer = lexer_state(lexer.get());
   if (!st.lexer) return false;
+  if (!st.lexer->tokens.type) {
+    PyErr_SetString(PyExc_RuntimeError, "tarn.lexer has been torn down");
+    return false;
+  }
   st.lexer_module = lexer;
   if (PyModule_AddObjectRef(module, "Token", reinterpret_cast<PyObject*>(st.lexer->tokens.type)) < 0) return false;
   st.lexer_tokens = Ref::steal(PyObject_GetAttrString(lexer.get(), "tokens"));

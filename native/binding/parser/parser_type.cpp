@@ -278,7 +278,7 @@ std::vector<PyMethodDef> cursor_methods() {
   return {
       {"peek", as_cfunction(peek), kw, "peek($self, /, ahead=0)\n--\n\nThe token `ahead` places after the cursor, at most the last one."},
       {"at_end", as_cfunction(at_end), METH_NOARGS, "at_end($self, /)\n--\n\nWhether the current token is EOF."},
-      {"advance", as_cfunction(+[](PyObject* s, PyObject*) { return advance(s); }), METH_NOARGS,
+      {"advance", as_cfunction(advance), METH_NOARGS,
        "advance($self, /)\n--\n\nThe current token; the cursor moves on unless it is EOF."},
       {"at_kw", as_cfunction(at_kw), METH_VARARGS, "at_kw($self, /, *names)\n--\n\nWhether the current token is one of these keywords."},
       {"at_op", as_cfunction(at_op), METH_VARARGS, "at_op($self, /, *vals)\n--\n\nWhether the current token is one of these operators."},

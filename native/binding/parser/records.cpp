@@ -299,11 +299,11 @@ std::unique_ptr<RecordClass> make_record_class(State& state, PyObject* module, c
       {0, nullptr},
   };
   if (!decl.doc) slots[std::size(slots) - 2] = {0, nullptr};
-  PyType_Spec spec{cls->qualified_name.c_str(),
+  PyType_Spec shape{cls->qualified_name.c_str(),
                    static_cast<int>(record_basicsize(decl.fields.size() + decl.private_slots)), 0,
                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, slots};
   cls->type = Ref::steal(
-      PyType_FromModuleAndSpec(module, &spec, decl.base ? reinterpret_cast<PyObject*>(decl.base) : nullptr));
+      PyType_FromModuleAndSpec(module, &shape, decl.base ? reinterpret_cast<PyObject*>(decl.base) : nullptr));
   if (!cls->type) return nullptr;
 
   // Immutable classes refuse attribute assignment, so the class dict is

@@ -6,7 +6,8 @@
 // written, that is quadratic or worse and recurses once per check: the
 // then-branch after `x IS T?` on one line parses the next statement, whose
 // own check parses the one after it, and so on. With the memo on, two devices
-// keep it linear and shallow while giving the very same tree and diagnostics:
+// keep it linear and shallow while giving the very same tree and diagnostics
+// (a third, the refusal when no ":" lies ahead at all, works with it off too):
 //
 // * A then-branch that starts at IS, AS, or a lower-case AND / OR can read no
 //   operand: it is a placeholder followed by exactly what the enclosing

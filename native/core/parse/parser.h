@@ -224,20 +224,27 @@ class Parser {
   Node* expression_unmemoised();
   TypeRef* compound_type_unmemoised();
 
-  // The ternary check after IS and what keeps its speculative then-branch
-  // linear and shallow (expressions.cpp explains both).
+  // The loops of the expression ladder, each continuing from a left operand
+  // already read, and the ternary check after IS with what keeps its
+  // speculative then-branch linear and shallow (expressions.cpp explains).
   static constexpr int kMaxSpeculation = 32;
-  Node* expression_steps();
+  struct ExpressionFrame;
+  struct UndecidedCheck;
+  Node* or_loop(Node* left);
+  Node* and_loop(Node* left);
+  Node* type_tests(Node* left);
+  Node* suffixes(Node* left);
   Node* ternary_after_is(IsType* test);
-  bool decide_at_expression_end(int64_t then_pos);
+  bool decide_at_expression_end(int64_t then_pos, IsType* test);
+  Node* resume_after_check(const UndecidedCheck& check);
   Node* speculative_then();
   Node* then_with_deferrals();
   bool expression_memoised(int64_t pos) const;
-  std::vector<int64_t>* undecided_checks_ = nullptr;  // of the innermost expression()
-  std::vector<uint8_t> then_meets_colon_;             // per then-branch position
-  int speculation_depth_ = 0;
-  int64_t last_colon_ = -2;                           // -2: not looked for yet
   bool colon_at_or_after(int64_t i);
+  ExpressionFrame* frame_ = nullptr;        // of the innermost expression()
+  std::vector<uint8_t> then_meets_colon_;  // per then-branch position
+  int speculation_depth_ = 0;
+  int64_t last_colon_ = -2;                // -2: not looked for yet
   // The one-TypeRef list standing for the type-argument group from the "<"
   // at token lt up to the cursor (postfix.cpp).
   List* type_argument_group(int64_t lt);
