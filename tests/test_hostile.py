@@ -275,8 +275,9 @@ class TestRecordFields:
                 setattr(record, field, before)
         assert refused, f"{cls.__name__}.{field} accepts values of every type"
         repr(record)
-        assert record == copy.deepcopy(record)
-        assert pickle.loads(pickle.dumps(record)) == record
+        state = record.__getstate__()
+        assert copy.deepcopy(record).__getstate__() == state
+        assert pickle.loads(pickle.dumps(record)).__getstate__() == state
 
     @pytest.mark.parametrize("cls, field", list(field_cases()))
     def test_a_field_cannot_be_deleted(self, cls, field):

@@ -15,8 +15,9 @@
 //   check is left undecided (as if it failed) and settled when the enclosing
 //   expression() has ended: if no ":" follows, every undecided check failed;
 //   if one does, the latest undecided check succeeded, which is remembered,
-//   and the expression is read again. No then-branch is built that would be
-//   thrown away.
+//   and the expression goes on again from that check, its loops resuming
+//   from the operands read before it. No then-branch is built that would be
+//   thrown away, and nothing before the check is read twice.
 // * Other checks nest: one inside another's then-branch counts one level of
 //   speculation. Past kMaxSpeculation levels a check whose then-branch is not
 //   memoised yet throws DeferredThen; the outermost check catches it, reads
@@ -117,25 +118,62 @@ TypeRef* without_nullable_mark(Parser& p, const TypeRef* type) {
 
 }  // namespace
 
+// A check after IS left undecided, with what its expression() had read
+// around it: enough to finish that expression from the check on.
+struct Parser::UndecidedCheck {
+  Snapshot at;  // at the then-branch
+  IsType* test;
+  Node* or_left;
+  int64_t or_op;
+  Node* and_left;
+  int64_t and_op;
+  int32_t nots;
+};
+
+// One expression() in progress: the operands its OR and AND loops read
+// before the current one (op -1: none yet), the NOT prefixes around the
+// current operand (a chain of cells, -1 ends it), and the undecided checks.
+struct Parser::ExpressionFrame {
+  Node* or_left = nullptr;
+  int64_t or_op = -1;
+  Node* and_left = nullptr;
+  int64_t and_op = -1;
+  int32_t nots = -1;
+  std::vector<std::pair<int64_t, int32_t>> not_cells;  // NOT token, enclosing cell
+  std::vector<UndecidedCheck> undecided;
+};
+
 // expression := log_term { OR log_term } [ "!" ] [ "??" expression ] [ "?" expression ":" expression ]
 Node* Parser::expression_unmemoised() {
   Nest nest(*this);
-  if (!memo_on_) return expression_steps();
-  std::vector<int64_t> undecided;
-  Scoped<std::vector<int64_t>*> frame(undecided_checks_, &undecided);
-  const Snapshot start = snapshot();
-  while (true) {
-    Node* e = expression_steps();
-    if (undecided.empty() || !at_op(Op::COLON)) return e;
-    if (then_meets_colon_.empty()) then_meets_colon_.assign(static_cast<size_t>(count_), 0);
-    then_meets_colon_[static_cast<size_t>(undecided.back())] = 1;
-    undecided.clear();
-    rollback(start);
+  if (!memo_on_) return suffixes(or_loop(log_term()));
+  ExpressionFrame frame;
+  Scoped<ExpressionFrame*> current(frame_, &frame);
+  Node* e = suffixes(or_loop(log_term()));
+  while (!frame.undecided.empty() && at_op(Op::COLON)) {
+    const UndecidedCheck check = frame.undecided.back();
+    frame.undecided.pop_back();
+    e = resume_after_check(check);
   }
+  return e;
 }
 
-Node* Parser::expression_steps() {
-  Node* left = left_assoc(*this, &Parser::log_term, [this] { return at_kw(Kw::OR); });
+// { OR log_term }
+Node* Parser::or_loop(Node* left) {
+  while (at_kw(Kw::OR)) {
+    const int64_t op = advance();
+    if (frame_) {
+      frame_->or_left = left;
+      frame_->or_op = op;
+    }
+    Node* right = expression_ended() ? nullptr : log_term();
+    left = binary(*this, op, left, right);
+  }
+  return left;
+}
+
+// [ "!" ] [ "??" expression ] [ "?" expression ":" expression ]
+Node* Parser::suffixes(Node* left) {
   if (at_op(Op::BANG)) {
     const int64_t bang = advance();
     NonNull* n = make<NonNull>(left->start, tok(bang).end);
@@ -174,35 +212,54 @@ bool Parser::expression_ended() const {
 
 // log_term := log_fact { AND log_fact }
 Node* Parser::log_term() {
-  return left_assoc(*this, &Parser::log_fact, [this] { return at_kw(Kw::AND); });
+  if (frame_) frame_->and_op = -1;
+  return and_loop(log_fact());
 }
 
-// log_fact := NOT log_fact | log_primary { IS [ NOT ] type [ ternary ] | AS type }
-Node* Parser::log_fact() {
-  if (at_kw(Kw::NOT)) {
+Node* Parser::and_loop(Node* left) {
+  while (at_kw(Kw::AND)) {
     const int64_t op = advance();
-    Nest nest(*this);
-    return unary(*this, op, log_fact());
+    if (frame_) {
+      frame_->and_left = left;
+      frame_->and_op = op;
+    }
+    Node* right = expression_ended() ? nullptr : log_fact();
+    left = binary(*this, op, left, right);
   }
-  Node* left = log_primary();
+  return left;
+}
+
+// log_fact := NOT log_fact | log_primary type_tests
+Node* Parser::log_fact() {
+  if (!at_kw(Kw::NOT)) return type_tests(log_primary());
+  const int64_t op = advance();
+  Nest nest(*this);
+  ExpressionFrame* f = frame_;
+  if (!f) return unary(*this, op, log_fact());
+  f->not_cells.emplace_back(op, f->nots);
+  Scoped<int32_t> inside(f->nots, static_cast<int32_t>(f->not_cells.size() - 1));
+  return unary(*this, op, log_fact());
+}
+
+// type_tests := { IS [ NOT ] type [ ternary ] | AS type }
+Node* Parser::type_tests(Node* left) {
   while (at_kw({Kw::IS, Kw::AS})) {
-    const bool is = at_kw(Kw::IS);
-    advance();
-    if (is) {
-      const bool negated = eat_kw(Kw::NOT) >= 0;
-      TypeRef* type = compound_type();
-      IsType* test = make<IsType>(left->start, last_end());
-      test->operand = left;
-      test->negated = negated;
-      test->type = type;
-      left = ternary_after_is(test);
-    } else {
+    if (eat_kw(Kw::AS) >= 0) {
       TypeRef* type = compound_type();
       AsType* conv = make<AsType>(left->start, last_end());
       conv->operand = left;
       conv->type = type;
       left = conv;
+      continue;
     }
+    advance();
+    const bool negated = eat_kw(Kw::NOT) >= 0;
+    TypeRef* type = compound_type();
+    IsType* test = make<IsType>(left->start, last_end());
+    test->operand = left;
+    test->negated = negated;
+    test->type = type;
+    left = ternary_after_is(test);
   }
   return left;
 }
@@ -214,7 +271,7 @@ Node* Parser::ternary_after_is(IsType* test) {
   if (!t || t->kind != NodeKind::TypeRef) return test;
   const auto* type = static_cast<const TypeRef*>(t);
   if (!type->nullable || !text_ends_with_qmark(*this, type->text) || at_op(Op::SEMICOLON)) return test;
-  if (!colon_at_or_after(pos_) || decide_at_expression_end(pos_)) return test;
+  if (!colon_at_or_after(pos_) || decide_at_expression_end(pos_, test)) return test;
   const Snapshot s = snapshot();
   Node* then = speculative_then();
   if (eat_op(Op::COLON) < 0) {
@@ -230,14 +287,37 @@ Node* Parser::ternary_after_is(IsType* test) {
   return tern;
 }
 
-// True when the check whose then-branch starts at then_pos is left for the
-// end of the enclosing expression() to settle (it counts as failed until then).
-bool Parser::decide_at_expression_end(int64_t then_pos) {
-  if (!undecided_checks_ || !continues_enclosing(peek())) return false;
+// True when the check is left for the end of the enclosing expression() to
+// settle; until then it counts as failed.
+bool Parser::decide_at_expression_end(int64_t then_pos, IsType* test) {
+  ExpressionFrame* f = frame_;
+  if (!f || !continues_enclosing(peek())) return false;
   if (!then_meets_colon_.empty() && then_meets_colon_[static_cast<size_t>(then_pos)]) return false;
   if (expression_memoised(then_pos)) return false;
-  undecided_checks_->push_back(then_pos);
+  f->undecided.push_back({snapshot(), test, f->or_left, f->or_op, f->and_left, f->and_op, f->nots});
   return true;
+}
+
+// The check succeeded after all: it reads its ternary now, and each loop
+// around it goes on from the operands it had read before the check.
+Node* Parser::resume_after_check(const UndecidedCheck& check) {
+  rollback(check.at);
+  if (then_meets_colon_.empty()) then_meets_colon_.assign(static_cast<size_t>(count_), 0);
+  then_meets_colon_[static_cast<size_t>(check.at.pos)] = 1;
+  ExpressionFrame& f = *frame_;
+  f.or_left = check.or_left;
+  f.or_op = check.or_op;
+  f.and_left = check.and_left;
+  f.and_op = check.and_op;
+  f.nots = check.nots;
+  Node* v = type_tests(ternary_after_is(check.test));
+  for (int32_t i = check.nots; i >= 0; i = f.not_cells[static_cast<size_t>(i)].second)
+    v = unary(*this, f.not_cells[static_cast<size_t>(i)].first, v);
+  f.nots = -1;
+  if (check.and_op >= 0) v = binary(*this, check.and_op, check.and_left, v);
+  v = and_loop(v);
+  if (check.or_op >= 0) v = binary(*this, check.or_op, check.or_left, v);
+  return suffixes(or_loop(v));
 }
 
 Node* Parser::speculative_then() {
