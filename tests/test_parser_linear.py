@@ -122,6 +122,23 @@ class TestTypeTestChain:
         assert count == 3000
         assert errors == []
 
+    def test_then_branches_that_all_meet_their_colon_nest(self):
+        # Each check's then-branch ("AND x IS T? ...") holds the next check's
+        # ternary: 300 ternaries, one inside another's then-branch.
+        value, errors = init_of("знч v = x" + " это Т? и x" * 300 + " : a" * 300)
+        depth = 0
+        while isinstance(value, Ternary):
+            value = value.then.right
+            depth += 1
+        assert depth == 300
+        assert len(errors) == 300  # the placeholder before each "и"
+
+    def test_then_branches_nested_past_the_bound_are_refused(self):
+        with pytest.raises(RecursionError):
+            parse_text("знч v = x" + " это Т? и x" * 1500 + " : a" * 1500)
+        with pytest.raises(RecursionError):
+            parse_text("знч v = x" + " это Т? ! и x" * 1500 + " это Т? a" + " : b" * 1501)
+
     @pytest.mark.parametrize(
         "tail",
         ["", " a : b", " и y : z", " и y ? a : b : c", " a : b : c : d", " как Т? : q", " или y это Т? и z : w"],
@@ -129,6 +146,12 @@ class TestTypeTestChain:
     def test_as_written(self, tail):
         same_as_written("знч v = x" + " это Т?" * 9 + tail)
         same_as_written("знч v = не x" + " это Т? и x" * 5 + tail)
+
+    @pytest.mark.parametrize("n", [1, 2, 5, 8])
+    def test_nested_then_branches_as_written(self, n):
+        same_as_written("знч v = x" + " это Т? и x" * n + " : a" * n)
+        same_as_written("знч v = не x" + " это Т? или не x" * n + " : a" * (n + 1))
+        same_as_written("знч v = x" + " это Т? ! и x" * n + " это Т? a" + " : b" * (n + 1))
 
 
 class TestManyTypeTestStatements:

@@ -18,7 +18,8 @@ PyObject* diagnostics(State& st, const std::vector<parse::Diag>& diags, TokenTex
     return nullptr;
   }
   Ref errors = Ref::steal(PyList_New(0));
-  if (!errors) return nullptr;
+  Ref one = Ref::steal(PyLong_FromLong(1));
+  if (!errors || !one) return nullptr;
   for (size_t i = 0; i < diags.size(); ++i) {
     const parse::Diag& d = diags[i];
     PyObject* kw = nullptr;
@@ -28,7 +29,9 @@ PyObject* diagnostics(State& st, const std::vector<parse::Diag>& diags, TokenTex
     Ref error = Ref::steal(cls->tp()->tp_alloc(cls->tp(), 0));
     if (!error) return nullptr;
     PyObject** slots = record_slots(error.get());
-    if (!(slots[0] = PyLong_FromLongLong(d.start)) || !(slots[1] = PyLong_FromLongLong(d.end))) return nullptr;
+    if (!(slots[0] = PyLong_FromLongLong(d.start))) return nullptr;
+    slots[1] = d.end_overflows ? PyNumber_Add(slots[0], one.get()) : PyLong_FromLongLong(d.end);
+    if (!slots[1]) return nullptr;
     slots[2] = message.release();
     if (PyList_Append(errors.get(), error.get()) < 0) return nullptr;
   }

@@ -23,6 +23,11 @@
 //   memoised yet throws DeferredThen; the outermost check catches it, reads
 //   the deferred expression itself (at its own, shallow depth), deepest
 //   first, and tries again, now meeting memo hits where it stopped before.
+//
+// Both skip recursion that the written reading would do, so then-branches
+// that met their ":" one inside another are counted (note_ternary_nesting)
+// and refused past the nesting bound, as the written reading would be.
+#include <algorithm>
 #include <cstring>
 
 #include "keyword_sets.h"
@@ -141,12 +146,15 @@ struct Parser::ExpressionFrame {
   int32_t nots = -1;
   std::vector<std::pair<int64_t, int32_t>> not_cells;  // NOT token, enclosing cell
   std::vector<UndecidedCheck> undecided;
+  int ternary_nesting = 0;  // of then-branches that met their ":", one in another
 };
 
 // expression := log_term { OR log_term } [ "!" ] [ "??" expression ] [ "?" expression ":" expression ]
 Node* Parser::expression_unmemoised() {
   Nest nest(*this);
   if (!memo_on_) return suffixes(or_loop(log_term()));
+  const int64_t start = pos_;
+  ExpressionFrame* outer = frame_;
   ExpressionFrame frame;
   Scoped<ExpressionFrame*> current(frame_, &frame);
   Node* e = suffixes(or_loop(log_term()));
@@ -154,6 +162,11 @@ Node* Parser::expression_unmemoised() {
     const UndecidedCheck check = frame.undecided.back();
     frame.undecided.pop_back();
     e = resume_after_check(check);
+  }
+  if (frame.ternary_nesting > 0) {
+    if (ternary_nesting_.empty()) ternary_nesting_.assign(static_cast<size_t>(count_), 0);
+    ternary_nesting_[static_cast<size_t>(start)] = static_cast<uint16_t>(frame.ternary_nesting);
+    if (outer) outer->ternary_nesting = std::max(outer->ternary_nesting, frame.ternary_nesting);
   }
   return e;
 }
@@ -278,6 +291,7 @@ Node* Parser::ternary_after_is(IsType* test) {
     rollback(s);
     return test;
   }
+  note_ternary_nesting(s.pos);
   Node* otherwise = expression();
   test->type = without_nullable_mark(*this, type);
   Ternary* tern = make<Ternary>(test->start, last_end());
@@ -285,6 +299,18 @@ Node* Parser::ternary_after_is(IsType* test) {
   tern->then = then;
   tern->otherwise = otherwise;
   return tern;
+}
+
+// Read as written, a then-branch is read inside the check, one level deeper
+// for each then-branch inside it that met its ":". Memo hits and the devices
+// above skip that recursion, so the nesting is counted here instead and
+// refused where the written reading would have run out of depth; it also
+// bounds how often nested diagnostics are replayed from the memo.
+void Parser::note_ternary_nesting(int64_t then_pos) {
+  if (!frame_) return;
+  const int inner = ternary_nesting_.empty() ? 0 : ternary_nesting_[static_cast<size_t>(then_pos)];
+  if (depth_ + inner + 1 > kMaxDepth) throw NestingTooDeep{then_pos};
+  frame_->ternary_nesting = std::max(frame_->ternary_nesting, inner + 1);
 }
 
 // True when the check is left for the end of the enclosing expression() to

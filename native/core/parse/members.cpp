@@ -76,7 +76,7 @@ Module* Parser::parse_module() {
   std::stable_sort(open.begin(), open.end(), [](const Unterminated& a, const Unterminated& b) { return a.start < b.start; });
   for (const Unterminated& u : open) {
     if (!may_be_unterminated(u.kind)) continue;
-    diags_.push_back(Diag{unterminated_message(u.kind), u.start, u.end > u.start ? u.end : u.start + 1});
+    diags_.push_back(Diag::at(unterminated_message(u.kind), u.start, u.end));
   }
   module->end = peek().end;
   return module;

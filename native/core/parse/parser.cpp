@@ -130,7 +130,7 @@ void Parser::error_at(Msg m, int64_t token, int64_t kw_token) {
   if (i < 0) i += count_;
   if (i < 0 || i >= count_) throw TokenIndexError{};
   const PTok& t = toks_[i];
-  diags_.push_back(Diag{m, t.start, t.end > t.start ? t.end : t.start + 1, kw_token});
+  diags_.push_back(Diag::at(m, t.start, t.end, kw_token));
 }
 
 void Parser::rollback(const Snapshot& s) {

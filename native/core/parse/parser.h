@@ -66,6 +66,15 @@ struct Diag {
   Msg msg;
   int64_t start = 0, end = 0;
   int64_t kw_token = -1;
+  // The span of an empty token is widened to one character. At INT64_MAX
+  // start + 1 does not fit: `end` stays at start and the host adds the one.
+  bool end_overflows = false;
+
+  static Diag at(Msg m, int64_t start, int64_t end, int64_t kw_token = -1) {
+    if (end > start) return Diag{m, start, end, kw_token, false};
+    if (start == INT64_MAX) return Diag{m, start, start, kw_token, true};
+    return Diag{m, start, start + 1, kw_token, false};
+  }
 };
 
 struct Snapshot {
@@ -236,6 +245,7 @@ class Parser {
   Node* suffixes(Node* left);
   Node* ternary_after_is(IsType* test);
   bool decide_at_expression_end(int64_t then_pos, IsType* test);
+  void note_ternary_nesting(int64_t then_pos);
   Node* resume_after_check(const UndecidedCheck& check);
   Node* speculative_then();
   Node* then_with_deferrals();
@@ -243,6 +253,7 @@ class Parser {
   bool colon_at_or_after(int64_t i);
   ExpressionFrame* frame_ = nullptr;        // of the innermost expression()
   std::vector<uint8_t> then_meets_colon_;  // per then-branch position
+  std::vector<uint16_t> ternary_nesting_;  // per expression() start, see ternary_after_is
   int speculation_depth_ = 0;
   int64_t last_colon_ = -2;                // -2: not looked for yet
   // The one-TypeRef list standing for the type-argument group from the "<"

@@ -52,7 +52,9 @@ Node* Parser::method_ref() {
     }
     if (!types || eat_op(Op::RPAREN) < 0) rollback(s);
   }
-  const int64_t end = pos_ > from ? last_end() : tok(amp).start + 1;
+  // Nothing after "&": a one-character span, saturated so INT64_MAX cannot wrap.
+  const int64_t amp_start = tok(amp).start;
+  const int64_t end = pos_ > from ? last_end() : (amp_start == INT64_MAX ? amp_start : amp_start + 1);
   MethodRef* r = make<MethodRef>(tok(amp).start, end);
   r->text = StrRef::concat(u32(from), u32(pos_));
   return r;
