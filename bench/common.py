@@ -19,12 +19,15 @@ def corpus_text(min_bytes: int = 5 * 1024 * 1024, kind: str = "valid") -> str:
 
 def stdlib_sources(min_bytes: int = 5 * 1024 * 1024) -> list[str]:
     """Python sources from the standard library, at least min_bytes of them."""
-    files = sorted(pathlib.Path(sysconfig.get_paths()["stdlib"]).glob("*.py"))
+    files = sorted(pathlib.Path(sysconfig.get_paths()["stdlib"]).rglob("*.py"))
     out, total = [], 0
     for f in files:
+        if "site-packages" in f.parts:
+            continue
         try:
             src = f.read_text(encoding="utf-8")
-        except (UnicodeDecodeError, OSError):
+            compile(src, str(f), "exec", flags=0x400, dont_inherit=True)  # ast.PyCF_ONLY_AST: skip broken test data
+        except (UnicodeDecodeError, OSError, SyntaxError, ValueError):
             continue
         out.append(src)
         total += len(src.encode("utf-8"))
