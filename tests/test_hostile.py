@@ -166,7 +166,31 @@ def module_over_odd_tokens_has_sane_diagnostics(toks):
         assert e.end > e.start, f"empty or reversed span in {e!r}"
 
 
+FRAGMENTS = sorted(set(lexer._keyword_forms())) + GRAMMAR_OPS + [
+    "a", "B", "x1", "1", "2.5", '"s"', '"${a}"', "'p'", "\n", " ", "\t", "// c\n", "/* c */", '"', "'", "/*", "\ufeff",
+    "\u00d7"]
+
+
+@settings(max_examples=EXAMPLES, deadline=None, derandomize=True, database=None,
+          suppress_health_check=list(HealthCheck))
+@given(pieces=st.lists(st.sampled_from(FRAGMENTS), max_size=40), glue=st.sampled_from([" ", "", "\n"]))
+def parse_text_agrees_with_the_written_algorithm(pieces, glue):
+    text = glue.join(pieces)
+    try:
+        module, errors = parse_text(text)
+    except RecursionError:
+        return
+    assert module.start <= module.end == len(text)
+    for e in errors:
+        assert 0 <= e.start < e.end <= len(text) + 1, e
+    # Without the memo the parser runs the speculative rules as written.
+    assert parser._parse_text_unmemoised(text) == (module, errors)
+
+
 class TestParserUnderRandomState:
+    def test_parse_text_of_random_fragments(self):
+        run_isolated("parse_text_agrees_with_the_written_algorithm")
+
     def test_any_sequence_of_cursor_and_rule_calls(self):
         run_isolated("cursor_and_rules_survive_any_state")
 

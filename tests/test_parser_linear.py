@@ -1,8 +1,8 @@
 """Inputs on which a naive reading of the speculative rules goes quadratic,
-exponential or very deep. They must still parse, to exactly what the written
-algorithm gives: `_parse_text_unmemoised` runs that algorithm (no memo), and
-both must agree on every input small enough for it. Speed is measured in
-bench/, not here."""
+exponential or very deep. They must still parse, to exactly what the plain
+reading gives: `_parse_text_unmemoised` reads the rules plainly (no memo, no
+shortcuts), and both must agree on every input small enough for it. Speed is
+measured in bench/, not here."""
 from pathlib import Path
 
 import pytest
@@ -34,8 +34,8 @@ def english():
     i18n.set_language("en")
 
 
-def same_as_written(src):
-    """The parse of src, checked against the written algorithm."""
+def same_as_plain(src):
+    """The parse of src, checked against the plain reading."""
     result = parse_text(src)
     assert result == _parse_text_unmemoised(src)
     return result
@@ -78,8 +78,8 @@ class TestComparisonChain:
         assert errors == []
 
     @pytest.mark.parametrize("tail", ["", " > (1)", " < b > c"])
-    def test_as_written(self, tail):
-        same_as_written("знч v = a" + " < a" * 200 + tail)
+    def test_same_as_plain(self, tail):
+        same_as_plain("знч v = a" + " < a" * 200 + tail)
 
 
 class TestNestedMethodArguments:
@@ -96,9 +96,9 @@ class TestNestedMethodArguments:
         assert depth == 40
         assert errors == []
 
-    def test_as_written(self):
-        same_as_written("знч v = " + "метод(x = " * 8 + "1" + ")" * 8)
-        same_as_written("знч v = " + "метод(x = " * 8 + "1" + ")" * 8 + " -> 1")
+    def test_same_as_plain(self):
+        same_as_plain("знч v = " + "метод(x = " * 8 + "1" + ")" * 8)
+        same_as_plain("знч v = " + "метод(x = " * 8 + "1" + ")" * 8 + " -> 1")
 
 
 class TestTypeTestChain:
@@ -143,15 +143,15 @@ class TestTypeTestChain:
         "tail",
         ["", " a : b", " и y : z", " и y ? a : b : c", " a : b : c : d", " как Т? : q", " или y это Т? и z : w"],
     )
-    def test_as_written(self, tail):
-        same_as_written("знч v = x" + " это Т?" * 9 + tail)
-        same_as_written("знч v = не x" + " это Т? и x" * 5 + tail)
+    def test_same_as_plain(self, tail):
+        same_as_plain("знч v = x" + " это Т?" * 9 + tail)
+        same_as_plain("знч v = не x" + " это Т? и x" * 5 + tail)
 
     @pytest.mark.parametrize("n", [1, 2, 5, 8])
-    def test_nested_then_branches_as_written(self, n):
-        same_as_written("знч v = x" + " это Т? и x" * n + " : a" * n)
-        same_as_written("знч v = не x" + " это Т? или не x" * n + " : a" * (n + 1))
-        same_as_written("знч v = x" + " это Т? ! и x" * n + " это Т? a" + " : b" * (n + 1))
+    def test_nested_then_branches_same_as_plain(self, n):
+        same_as_plain("знч v = x" + " это Т? и x" * n + " : a" * n)
+        same_as_plain("знч v = не x" + " это Т? или не x" * n + " : a" * (n + 1))
+        same_as_plain("знч v = x" + " это Т? ! и x" * n + " это Т? a" + " : b" * (n + 1))
 
 
 class TestManyTypeTestStatements:
@@ -184,9 +184,9 @@ class TestManyTypeTestStatements:
         "extra",
         [["    a : b"], ["    x это Т? и", "    y : z"], ["    (x это Т?)", "    a : b"], ["    f(x это Т?", "    a : b)"]],
     )
-    def test_as_written(self, extra):
+    def test_same_as_plain(self, extra):
         lines = ["    x это Т?"] * 60
-        same_as_written(method(lines + extra + lines) + "знч q = a ? b : c\n")
+        same_as_plain(method(lines + extra + lines) + "знч q = a ? b : c\n")
 
 
 class TestParenthesesInTypes:
@@ -218,9 +218,9 @@ class TestParenthesesInTypes:
     @pytest.mark.parametrize(
         "template", ["знч v = f < {} > (1)", "знч v = новый {}", "знч v = &f({})", "знч v = (y: {}) -> y", "знч v = x это {}"]
     )
-    def test_as_written(self, template):
-        same_as_written(template.format("(" * 6 + "Т" + ")" * 6))
-        same_as_written(template.format("(" * 6 + "Т"))
+    def test_same_as_plain(self, template):
+        same_as_plain(template.format("(" * 6 + "Т" + ")" * 6))
+        same_as_plain(template.format("(" * 6 + "Т"))
 
 
 class TestFlatChains:
@@ -266,7 +266,7 @@ class TestNesting:
 class TestMemoChangesNothing:
     @pytest.mark.parametrize("path", CORPUS, ids=[p.name for p in CORPUS])
     def test_corpus(self, path):
-        same_as_written(path.read_text(encoding="utf-8"))
+        same_as_plain(path.read_text(encoding="utf-8"))
 
     TOKENS = [
         "x", "y", "Т", "a", "1", '"s"', "это", "как", "не", "и", "или", "И", "Если", "?", ":", "??", "!",
@@ -281,4 +281,4 @@ class TestMemoChangesNothing:
         st.lists(st.tuples(st.sampled_from(TOKENS), st.sampled_from([" ", " ", "", "\n"])), max_size=30),
     )
     def test_token_soup(self, context, tokens):
-        same_as_written(context.format("".join(tok + sep for tok, sep in tokens)))
+        same_as_plain(context.format("".join(tok + sep for tok, sep in tokens)))

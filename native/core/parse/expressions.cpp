@@ -2,8 +2,8 @@
 // "?" suffixes, AND, NOT and the type tests, comparison chains, additive,
 // multiplicative, power, prefix signs.
 //
-// The ternary check after IS reads a then-branch speculatively. Read as
-// written, that is quadratic or worse and recurses once per check: the
+// The ternary check after IS reads a then-branch speculatively. Read
+// plainly, that is quadratic or worse and recurses once per check: the
 // then-branch after `x IS T?` on one line parses the next statement, whose
 // own check parses the one after it, and so on. With the memo on, two devices
 // keep it linear and shallow while giving the very same tree and diagnostics
@@ -24,9 +24,9 @@
 //   the deferred expression itself (at its own, shallow depth), deepest
 //   first, and tries again, now meeting memo hits where it stopped before.
 //
-// Both skip recursion that the written reading would do, so then-branches
+// Both skip recursion that the plain reading would do, so then-branches
 // that met their ":" one inside another are counted (note_ternary_nesting)
-// and refused past the nesting bound, as the written reading would be.
+// and refused past the nesting bound, as the plain reading would be.
 #include <algorithm>
 #include <cstring>
 
@@ -123,26 +123,28 @@ TypeRef* without_nullable_mark(Parser& p, const TypeRef* type) {
 
 }  // namespace
 
+// The two keyword levels of an expression: OR over log_term, AND over
+// log_fact. What such a loop has read before its current right operand.
+enum : int { kOrLevel, kAndLevel };
+struct LevelSoFar {
+  Node* left = nullptr;
+  int64_t op = -1;  // -1: still on the first operand
+};
+
 // A check after IS left undecided, with what its expression() had read
 // around it: enough to finish that expression from the check on.
 struct Parser::UndecidedCheck {
   Snapshot at;  // at the then-branch
   IsType* test;
-  Node* or_left;
-  int64_t or_op;
-  Node* and_left;
-  int64_t and_op;
+  LevelSoFar levels[2];
   int32_t nots;
 };
 
-// One expression() in progress: the operands its OR and AND loops read
-// before the current one (op -1: none yet), the NOT prefixes around the
-// current operand (a chain of cells, -1 ends it), and the undecided checks.
+// One expression() in progress: its keyword levels so far, the NOT
+// prefixes around the current operand (a chain of cells, -1 ends it), and
+// the undecided checks.
 struct Parser::ExpressionFrame {
-  Node* or_left = nullptr;
-  int64_t or_op = -1;
-  Node* and_left = nullptr;
-  int64_t and_op = -1;
+  LevelSoFar levels[2];
   int32_t nots = -1;
   std::vector<std::pair<int64_t, int32_t>> not_cells;  // NOT token, enclosing cell
   std::vector<UndecidedCheck> undecided;
@@ -152,12 +154,12 @@ struct Parser::ExpressionFrame {
 // expression := log_term { OR log_term } [ "!" ] [ "??" expression ] [ "?" expression ":" expression ]
 Node* Parser::expression_unmemoised() {
   Nest nest(*this);
-  if (!memo_on_) return suffixes(or_loop(log_term()));
+  if (!memo_on_) return suffixes(keyword_loop(log_term(), kOrLevel));
   const int64_t start = pos_;
   ExpressionFrame* outer = frame_;
   ExpressionFrame frame;
   Scoped<ExpressionFrame*> current(frame_, &frame);
-  Node* e = suffixes(or_loop(log_term()));
+  Node* e = suffixes(keyword_loop(log_term(), kOrLevel));
   while (!frame.undecided.empty() && at_op(Op::COLON)) {
     const UndecidedCheck check = frame.undecided.back();
     frame.undecided.pop_back();
@@ -171,15 +173,15 @@ Node* Parser::expression_unmemoised() {
   return e;
 }
 
-// { OR log_term }
-Node* Parser::or_loop(Node* left) {
-  while (at_kw(Kw::OR)) {
+// { OR log_term } or { AND log_fact }, each left operand published to the
+// frame for the undecided checks inside the right one.
+Node* Parser::keyword_loop(Node* left, int level) {
+  const Kw kw = level == kOrLevel ? Kw::OR : Kw::AND;
+  Node* (Parser::*operand)() = level == kOrLevel ? &Parser::log_term : &Parser::log_fact;
+  while (at_kw(kw)) {
     const int64_t op = advance();
-    if (frame_) {
-      frame_->or_left = left;
-      frame_->or_op = op;
-    }
-    Node* right = expression_ended() ? nullptr : log_term();
+    if (frame_) frame_->levels[level] = {left, op};
+    Node* right = expression_ended() ? nullptr : (this->*operand)();
     left = binary(*this, op, left, right);
   }
   return left;
@@ -225,21 +227,8 @@ bool Parser::expression_ended() const {
 
 // log_term := log_fact { AND log_fact }
 Node* Parser::log_term() {
-  if (frame_) frame_->and_op = -1;
-  return and_loop(log_fact());
-}
-
-Node* Parser::and_loop(Node* left) {
-  while (at_kw(Kw::AND)) {
-    const int64_t op = advance();
-    if (frame_) {
-      frame_->and_left = left;
-      frame_->and_op = op;
-    }
-    Node* right = expression_ended() ? nullptr : log_fact();
-    left = binary(*this, op, left, right);
-  }
-  return left;
+  if (frame_) frame_->levels[kAndLevel] = {};
+  return keyword_loop(log_fact(), kAndLevel);
 }
 
 // log_fact := NOT log_fact | log_primary type_tests
@@ -301,10 +290,10 @@ Node* Parser::ternary_after_is(IsType* test) {
   return tern;
 }
 
-// Read as written, a then-branch is read inside the check, one level deeper
+// Read plainly, a then-branch is read inside the check, one level deeper
 // for each then-branch inside it that met its ":". Memo hits and the devices
 // above skip that recursion, so the nesting is counted here instead and
-// refused where the written reading would have run out of depth; it also
+// refused where the plain reading would have run out of depth; it also
 // bounds how often nested diagnostics are replayed from the memo.
 void Parser::note_ternary_nesting(int64_t then_pos) {
   if (!frame_) return;
@@ -320,7 +309,7 @@ bool Parser::decide_at_expression_end(int64_t then_pos, IsType* test) {
   if (!f || !continues_enclosing(peek())) return false;
   if (!then_meets_colon_.empty() && then_meets_colon_[static_cast<size_t>(then_pos)]) return false;
   if (expression_memoised(then_pos)) return false;
-  f->undecided.push_back({snapshot(), test, f->or_left, f->or_op, f->and_left, f->and_op, f->nots});
+  f->undecided.push_back({snapshot(), test, {f->levels[kOrLevel], f->levels[kAndLevel]}, f->nots});
   return true;
 }
 
@@ -331,19 +320,18 @@ Node* Parser::resume_after_check(const UndecidedCheck& check) {
   if (then_meets_colon_.empty()) then_meets_colon_.assign(static_cast<size_t>(count_), 0);
   then_meets_colon_[static_cast<size_t>(check.at.pos)] = 1;
   ExpressionFrame& f = *frame_;
-  f.or_left = check.or_left;
-  f.or_op = check.or_op;
-  f.and_left = check.and_left;
-  f.and_op = check.and_op;
+  std::copy(std::begin(check.levels), std::end(check.levels), std::begin(f.levels));
   f.nots = check.nots;
   Node* v = type_tests(ternary_after_is(check.test));
   for (int32_t i = check.nots; i >= 0; i = f.not_cells[static_cast<size_t>(i)].second)
     v = unary(*this, f.not_cells[static_cast<size_t>(i)].first, v);
   f.nots = -1;
-  if (check.and_op >= 0) v = binary(*this, check.and_op, check.and_left, v);
-  v = and_loop(v);
-  if (check.or_op >= 0) v = binary(*this, check.or_op, check.or_left, v);
-  return suffixes(or_loop(v));
+  for (int level : {kAndLevel, kOrLevel}) {
+    const LevelSoFar& so_far = check.levels[level];
+    if (so_far.op >= 0) v = binary(*this, so_far.op, so_far.left, v);
+    v = keyword_loop(v, level);
+  }
+  return suffixes(v);
 }
 
 Node* Parser::speculative_then() {

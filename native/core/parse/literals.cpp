@@ -125,20 +125,12 @@ Node* Parser::resolvable_literal() {
   return postfix_after_literal(span_literal(*this, tok(name).start, "RESOLVABLE", StrRef::token(u32(name))));
 }
 
+// Only a name may follow the dot here, not NEW.
 Node* Parser::postfix_after_literal(Node* expr) {
   while (at_op({Op::DOT, Op::SAFE_DOT})) {
-    const bool safe = at_op(Op::SAFE_DOT);
-    advance();
-    const int64_t name = eat_name();
-    if (name < 0) {
-      error(Msg::ExpectedNameAfterDot);
-      return expr;
-    }
-    Member* m = make<Member>(expr->start, tok(name).end);
-    m->obj = expr;
-    m->name = StrRef::token(u32(name));
-    m->safe = safe;
-    expr = maybe_call(m);
+    Node* m = member_access(expr, false);
+    if (!m) return expr;
+    expr = m;
   }
   return expr;
 }

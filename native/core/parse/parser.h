@@ -239,8 +239,7 @@ class Parser {
   static constexpr int kMaxSpeculation = 32;
   struct ExpressionFrame;
   struct UndecidedCheck;
-  Node* or_loop(Node* left);
-  Node* and_loop(Node* left);
+  Node* keyword_loop(Node* left, int level);
   Node* type_tests(Node* left);
   Node* suffixes(Node* left);
   Node* ternary_after_is(IsType* test);
@@ -253,12 +252,15 @@ class Parser {
   bool colon_at_or_after(int64_t i);
   ExpressionFrame* frame_ = nullptr;        // of the innermost expression()
   std::vector<uint8_t> then_meets_colon_;  // per then-branch position
-  std::vector<uint16_t> ternary_nesting_;  // per expression() start, see ternary_after_is
+  std::vector<uint16_t> ternary_nesting_;  // per expression() start, see note_ternary_nesting
   int speculation_depth_ = 0;
   int64_t last_colon_ = -2;                // -2: not looked for yet
   // The one-TypeRef list standing for the type-argument group from the "<"
   // at token lt up to the cursor (postfix.cpp).
   List* type_argument_group(int64_t lt);
+  // At "." or "?.": the member of obj and a call after it; nullptr after
+  // reporting a missing name, the operator consumed (postfix.cpp).
+  Node* member_access(Node* obj, bool new_allowed);
 
   const PTok* toks_;
   int64_t count_;

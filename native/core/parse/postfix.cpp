@@ -65,19 +65,9 @@ Node* Parser::feature_resolving() {
   Node* expr = static_feature_resolving();
   while (true) {
     if (at_op({Op::DOT, Op::SAFE_DOT})) {
-      const bool safe = at_op(Op::SAFE_DOT);
-      advance();
-      int64_t name = eat_name();
-      if (name < 0) name = eat_kw(Kw::NEW);
-      if (name < 0) {
-        error(Msg::ExpectedNameAfterDot);
-        return expr;
-      }
-      Member* m = make<Member>(expr->start, tok(name).end);
-      m->obj = expr;
-      m->name = StrRef::token(u32(name));
-      m->safe = safe;
-      expr = maybe_call(m);
+      Node* m = member_access(expr, true);
+      if (!m) return expr;
+      expr = m;
     } else if (eat_op(Op::LBRACKET) >= 0) {
       Node* index = at_op(Op::RBRACKET) ? nullptr : expression();
       expect_op(Op::RBRACKET, Msg::ExpectedRbracketIndex);
@@ -94,6 +84,22 @@ Node* Parser::feature_resolving() {
       return expr;
     }
   }
+}
+
+Node* Parser::member_access(Node* obj, bool new_allowed) {
+  const bool safe = at_op(Op::SAFE_DOT);
+  advance();
+  int64_t name = eat_name();
+  if (name < 0 && new_allowed) name = eat_kw(Kw::NEW);
+  if (name < 0) {
+    error(Msg::ExpectedNameAfterDot);
+    return nullptr;
+  }
+  Member* m = make<Member>(obj->start, tok(name).end);
+  m->obj = obj;
+  m->name = StrRef::token(u32(name));
+  m->safe = safe;
+  return maybe_call(m);
 }
 
 // call := [ "<" type { "," type } ">" ] "(" call_args, the "(" not starting a line
