@@ -87,6 +87,7 @@ Module* empty_module(Parser& p) {
 using Rule = std::function<void(Parser&, Bytes&)>;
 
 // Every rule a host can call on _Parser, with arguments the host can pass.
+// (The cursor methods of _Parser work on the host objects themselves.)
 const std::vector<Rule>& rules() {
   static const std::vector<Rule> table = {
       [](Parser& p, Bytes&) { p.parse_module(); },
@@ -152,7 +153,6 @@ const std::vector<Rule>& rules() {
       [](Parser& p, Bytes&) { p.query_literal(); },
       [](Parser& p, Bytes&) { p.resolvable_literal(); },
       [](Parser& p, Bytes&) { p.postfix_after_literal(p.make<Name>(0, 0)); },
-      [](Parser& p, Bytes&) { p.peek(2); p.advance(); p.at_name(); p.eat_name(); p.last_end(); },
       [](Parser& p, Bytes& in) { p.error(static_cast<Msg>(in.byte() % kMsgCount)); },
   };
   return table;

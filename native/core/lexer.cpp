@@ -171,12 +171,17 @@ int64_t number_end(const U* s, int64_t n, int64_t pos) {
 template <class U>
 class Scanner {
  public:
-  Scanner(const U* s, const Text& text, const Language& lang, std::vector<Token>& out)
-      : s_(s), n_(text.length), text_(text), lang_(lang), out_(out) {}
+  Scanner(const U* s, const Text& text, const Language& lang, std::vector<Token>& out, TokenizePoll poll, void* context)
+      : s_(s), n_(text.length), text_(text), lang_(lang), out_(out), poll_(poll), poll_context_(context) {}
 
-  void run() {
+  bool run() {
     int64_t i = 0;
+    size_t next_poll = out_.size() + kPollInterval;
     while (i < n_) {
+      if (poll_ && out_.size() >= next_poll) {
+        if (poll_(poll_context_)) return false;
+        next_poll = out_.size() + kPollInterval;
+      }
       const char32_t c = s_[i];
       if (c < 128) {
         switch (kAscii.lead[c]) {
@@ -207,6 +212,7 @@ class Scanner {
       i = operator_or_unknown(i);
     }
     out_.push_back(Token{.start = n_, .end = n_, .kind = TokKind::EOF_});
+    return true;
   }
 
  private:
@@ -288,6 +294,9 @@ class Scanner {
   const Text& text_;
   const Language& lang_;
   std::vector<Token>& out_;
+  static constexpr size_t kPollInterval = 4096;
+  TokenizePoll poll_;
+  void* poll_context_;
   std::vector<int64_t> depths_;  // reused by every string literal of the text
 };
 
@@ -324,12 +333,12 @@ int64_t skip_interpolation(const Text& text, int64_t start) {
   return closed ? j : n;
 }
 
-void tokenize(const Text& text, const Language& lang, std::vector<Token>& out) {
+bool tokenize(const Text& text, const Language& lang, std::vector<Token>& out, TokenizePoll poll, void* context) {
   // Typical sources average five to six code points per token.
   out.reserve(out.size() + static_cast<size_t>(text.length / 5) + 1);
-  visit_text(text, [&](const auto* s) {
+  return visit_text(text, [&](const auto* s) {
     using U = std::remove_cv_t<std::remove_pointer_t<decltype(s)>>;
-    Scanner<U>(s, text, lang, out).run();
+    return Scanner<U>(s, text, lang, out, poll, context).run();
   });
 }
 

@@ -12,7 +12,12 @@ namespace tarn {
 // Appends the tokens of `text` to `out`, ending with exactly one EOF token.
 // Positions (line/col) are left for assign_positions(). Comments, BOMs and
 // unterminated literals are tokens like any other.
-void tokenize(const Text& text, const Language& lang, std::vector<Token>& out);
+// `poll`, when given, is called every few thousand tokens; when it returns
+// true the tokenizer stops at once and returns false (the host honours Ctrl-C
+// this way). `out` then holds an incomplete list without EOF.
+using TokenizePoll = bool (*)(void* context);
+bool tokenize(const Text& text, const Language& lang, std::vector<Token>& out, TokenizePoll poll = nullptr,
+              void* context = nullptr);
 
 // Offset just after the "}" that closes an interpolation opened just before
 // `start`, or text.length when there is none. Iterative: nesting depth costs

@@ -20,6 +20,7 @@ State* module_state(PyObject* module) {
 PyObject* parse_input(State& st, ParseInput& in, bool memo) {
   syntax::Arena arena;
   parse::Parser p(in.toks.data(), static_cast<int64_t>(in.toks.size()), arena);
+  p.set_poll(poll_signals, nullptr);
   p.set_unterminated(std::move(in.unterminated));
   p.set_memo(memo);
   syntax::Module* tree = nullptr;

@@ -325,6 +325,7 @@ PyObject* run_rule(PyObject* self, const Rule& rule, PyObject* args, PyObject* k
   }
 
   Parser p(in.toks.data(), static_cast<int64_t>(in.toks.size()), arena, start_pos);
+  p.set_poll(poll_signals, nullptr);
   p.set_unterminated(std::move(in.unterminated));
   RuleResult r;
   if (!run_native(in, [&] { r = rule.run(p, a); })) return nullptr;

@@ -1,4 +1,5 @@
 #include "input.h"
+#include "run.h"
 
 #include <string_view>
 
@@ -175,7 +176,7 @@ bool read_text(const State& st, PyObject* text, ParseInput& in) {
     // Real sources average well over four code points a token; growing a
     // vector of this size is what costs, not reserving it.
     toks.reserve(static_cast<size_t>(view.length / 4 + 16));
-    tarn::tokenize(view, def->language(), toks);
+    if (!tarn::tokenize(view, def->language(), toks, poll_signals, nullptr)) return false;
     in.line_starts = line_starts(view);
     assign_positions(toks, in.line_starts.data(), static_cast<int64_t>(in.line_starts.size()));
   } catch (const std::bad_alloc&) {

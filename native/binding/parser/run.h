@@ -20,6 +20,8 @@ bool run_native(ParseInput& in, F&& body) {
     return true;
   } catch (const parse::NestingTooDeep& e) {
     report_too_deep(in, e.token);
+  } catch (const parse::Interrupted&) {
+    // the poll has set the host's error already
   } catch (const parse::TokenIndexError&) {
     PyErr_SetString(PyExc_IndexError, "list index out of range");
   } catch (const std::bad_alloc&) {
@@ -31,6 +33,10 @@ bool run_native(ParseInput& in, F&& body) {
   }
   return false;
 }
+
+// The poll the binding hands to the native parser: stops it when a signal
+// handler raised (Ctrl-C), leaving that exception set.
+inline bool poll_signals(void*) { return PyErr_CheckSignals() < 0; }
 
 // A new list with one ParseError per diagnostic, in order; every message is
 // translated before the list is returned.

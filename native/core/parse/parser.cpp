@@ -99,6 +99,7 @@ int64_t Parser::advance() {
   const PTok& t = peek();
   int64_t i = &t - toks_;
   if (t.kind != TokKind::EOF_) ++pos_;
+  if (poll_ && (++advances_ & 4095) == 0 && poll_(poll_context_)) throw Interrupted{};
   return i;
 }
 

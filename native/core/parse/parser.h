@@ -87,6 +87,9 @@ struct Snapshot {
 struct NestingTooDeep { int64_t token; };
 // Thrown when a rule reads outside the token array (a host moved pos there).
 struct TokenIndexError {};
+// Thrown when the host's poll (see Parser::set_poll) asks to stop, for
+// instance on a pending Ctrl-C; the host has already recorded why.
+struct Interrupted {};
 
 class Parser {
  public:
@@ -125,6 +128,10 @@ class Parser {
   void set_unterminated(std::vector<Unterminated> u) { unterminated_ = std::move(u); }
   // Turns the memo of speculative rules off (the written algorithm, for tests).
   void set_memo(bool on) { memo_on_ = on; }
+  // Called every few thousand advances; returning true stops the parse with
+  // Interrupted. Lets a host honour Ctrl-C during a long parse.
+  using PollFn = bool (*)(void* context);
+  void set_poll(PollFn fn, void* context) { poll_ = fn; poll_context_ = context; }
 
   // ------------------------------------------------------------ module members
   Module* parse_module();
@@ -271,6 +278,9 @@ class Parser {
   int depth_ = 0;
   uintptr_t stack_limit_ = 0;   // lowest safe stack address
   bool memo_on_ = true;
+  PollFn poll_ = nullptr;
+  void* poll_context_ = nullptr;
+  uint32_t advances_ = 0;
   std::vector<MemoEntry> expr_memo_, type_memo_;
   std::vector<Diag> memo_diags_;
   std::vector<int64_t> generic_close_;  // see generic_can_close()
