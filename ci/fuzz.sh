@@ -48,8 +48,8 @@ run_target() {  # target seconds
 status=0
 pair() {
   local pids=() i
-  for spec in "$@"; do
-    run_target "${spec%%:*}" "${spec##*:}" & pids+=($!)
+  for job in "$@"; do
+    run_target "${job%%:*}" "${job##*:}" & pids+=($!)
   done
   for i in "${!pids[@]}"; do wait "${pids[$i]}" || status=1; done
 }

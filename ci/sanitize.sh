@@ -25,7 +25,9 @@ libubsan=$(g++ -print-file-name=libubsan.so)
 [ -f "$libasan" ] && [ -f "$libubsan" ] || { echo "sanitize.sh: g++ has no libasan/libubsan" >&2; exit 2; }
 
 echo "== sanitize: building into $build"
-BUILD_TYPE=RelWithDebInfo "$here/tools/devbuild" "$build" -DTARN_SANITIZE=ON >/dev/null
+# devbuild keeps ninja quiet; on failure ninja runs again to show why.
+BUILD_TYPE=RelWithDebInfo "$here/tools/devbuild" "$build" -DTARN_SANITIZE=ON >/dev/null \
+  || { ninja -C "$build" 2>&1 | tail -n 60 >&2; echo "== sanitize: build FAILED" >&2; exit 1; }
 pkg="$build/pkg"
 
 reports="$build/sanitizer-reports"

@@ -17,7 +17,8 @@ pythonpath=""
 if ! (cd / && "$python" -c 'import tarn.parser' 2>/dev/null); then
   build=${1:-$here/build/valgrind}
   echo "== valgrind: building into $build"
-  pythonpath=$("$here/tools/devbuild" "$build" | tail -n 1)
+  pythonpath=$("$here/tools/devbuild" "$build" | tail -n 1) \
+    || { ninja -C "$build" 2>&1 | tail -n 60 >&2; echo "== valgrind: build FAILED" >&2; exit 1; }
 fi
 
 work=$(mktemp -d)

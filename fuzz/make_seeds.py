@@ -85,7 +85,7 @@ def language_seeds():
 
 def dictionary_entries():
     lang = json.loads(LANGUAGE.read_text(encoding="utf-8"))
-    words = [form for spec in lang["keywords"].values() for form in spec.get("forms", [])]
+    words = [form for entry in lang["keywords"].values() for form in entry.get("forms", [])]
     words += lang["operators"] + ["//", "/*", "*/", "/**", '"', "'", "${", "%{", "}", "\\", "\r\n", "\ufeff"]
     entries = set()
     for word in words:
