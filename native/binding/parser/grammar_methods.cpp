@@ -333,7 +333,10 @@ PyObject* run_rule(PyObject* self, const Rule& rule, PyObject* args, PyObject* k
   // Everything that can fail happens before the live fields change.
   Ref new_errors = Ref::steal(diagnostics(st, p.diags(), in.texts));
   if (!new_errors) return nullptr;
-  Ref new_pos = Ref::steal(PyLong_FromLongLong(p.pos()));
+  // A negative position stays negative, as list indexing from the end would leave it.
+  const int64_t count = static_cast<int64_t>(in.toks.size());
+  const bool from_end = start_pos < 0 && start_pos + count >= 0;
+  Ref new_pos = Ref::steal(PyLong_FromLongLong(from_end ? p.pos() - count : p.pos()));
   if (!new_pos) return nullptr;
   Converter conv(st, in.texts);
   Ref result = Ref::steal(host_result(conv, r));

@@ -83,7 +83,12 @@ Op operator_from_text(const char32_t* s, size_t len) {
 }
 
 Parser::Parser(const PTok* toks, int64_t count, Arena& arena, int64_t start_pos)
-    : toks_(toks), count_(count), pos_(start_pos), arena_(arena), stack_limit_(compute_stack_limit()) {}
+    : toks_(toks), count_(count), pos_(start_pos), arena_(arena), stack_limit_(compute_stack_limit()) {
+  // A host may set a negative position, which indexes from the end like a
+  // list; the rules work with the equivalent index from the start.
+  if (pos_ < 0 && pos_ + count_ >= 0) pos_ += count_;
+  if (pos_ < 0) pos_ = count_;  // nothing there: the first read raises the index error
+}
 
 // ---------------------------------------------------------------- cursor
 
