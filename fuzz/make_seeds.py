@@ -72,6 +72,27 @@ def text_seeds():
     return seeds
 
 
+# fuzz_parser_rules reads: token count; per token kind, keyword, operator,
+# flag bits, then start, end and line as (4, signed delta) pairs (flag bit 8:
+# end_line = line); the cursor choice; then (rule index, reposition flag)
+# pairs. Kinds and rules are indices into the target's tables.
+NUMBER, EOF = 4, 9
+RULE_STATIC_FEATURE_RESOLVING, RULE_PARSE_MODULE = 48, 0
+CURSOR_FROM_END, CURSOR_LARGEST = 5, 7
+
+
+def rule_seeds():
+    number = [NUMBER, 0, 0, 8, 4, 0, 4, 1, 4, 0]
+    eof = [EOF, 0, 0, 8, 4, 0, 4, 0, 4, 0]
+    return [
+        # A negative cursor must index from the end, never before the array.
+        bytes([2] + number + eof + [CURSOR_FROM_END, RULE_STATIC_FEATURE_RESOLVING, 0]),
+        # The cursor at the largest position: every rule stops with the index error.
+        bytes([2] + number + eof + [CURSOR_LARGEST, 0, RULE_STATIC_FEATURE_RESOLVING, 0]),
+        bytes([1] + number + [CURSOR_FROM_END, RULE_PARSE_MODULE, 0]),
+    ]
+
+
 def language_seeds():
     raw = LANGUAGE.read_bytes()
     lang = json.loads(raw)
@@ -116,6 +137,7 @@ def main():
         write_dir(seeds / target, texts)
         write_dict(seeds / f"{target}.dict", dictionary_entries())
     write_dir(seeds / "language_json", language_seeds())
+    write_dir(seeds / "parser_rules", rule_seeds())
     print(f"{len(texts)} text seeds in {seeds}")
 
 

@@ -83,18 +83,26 @@ Op operator_from_text(const char32_t* s, size_t len) {
 }
 
 Parser::Parser(const PTok* toks, int64_t count, Arena& arena, int64_t start_pos)
-    : toks_(toks), count_(count), pos_(start_pos), arena_(arena), stack_limit_(compute_stack_limit()) {
+    : toks_(toks), count_(count), pos_(0), arena_(arena), stack_limit_(compute_stack_limit()) {
+  set_pos(start_pos);
+}
+
+void Parser::set_pos(int64_t p) {
   // A host may set a negative position, which indexes from the end like a
   // list; the rules work with the equivalent index from the start.
-  if (pos_ < 0 && pos_ + count_ >= 0) pos_ += count_;
-  if (pos_ < 0) pos_ = count_;  // nothing there: the first read raises the index error
+  if (p < 0 && p >= -count_) p += count_;
+  if (p < 0) p = count_;  // nothing there: the first read raises the index error
+  pos_ = p;
 }
 
 // ---------------------------------------------------------------- cursor
 
 const PTok& Parser::peek(int64_t ahead) const {
   int64_t i = pos_;
-  if (ahead != 0) i = std::min(pos_ + ahead, count_ - 1);
+  if (ahead != 0) {
+    int64_t sum;
+    i = __builtin_add_overflow(pos_, ahead, &sum) ? (ahead > 0 ? count_ - 1 : -1) : std::min(sum, count_ - 1);
+  }
   if (i < 0) i += count_;  // host-style indexing from the end
   if (i < 0 || i >= count_) throw TokenIndexError{};
   return toks_[i];

@@ -100,7 +100,7 @@ class Parser {
   // ------------------------------------------------------------ cursor
   const PTok& peek(int64_t ahead = 0) const;
   int64_t pos() const { return pos_; }
-  void set_pos(int64_t p) { pos_ = p; }
+  void set_pos(int64_t p);
   bool at_end() const { return peek().kind == TokKind::EOF_; }
   int64_t advance();                              // index of the passed token
   bool at_kw(Kw k) const { const PTok& t = peek(); return t.kind == TokKind::KEYWORD && t.kw == k && k != Kw::NONE; }
