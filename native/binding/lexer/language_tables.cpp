@@ -66,10 +66,10 @@ PyObject* keyword_forms_impl(PyObject* module, PyObject*) {
   Ref forms = Ref::steal(PyDict_New());
   if (!forms) return nullptr;
   while (Ref entry = Ref::steal(PyIter_Next(entries.get()))) {
-    Ref canonical, spec;
-    if (!unpack_pair(entry.get(), canonical, spec)) return nullptr;
-    Ref spec_forms = Ref::steal(item(spec.get(), "forms"));
-    if (!spec_forms) return nullptr;
+    Ref canonical, keyword;
+    if (!unpack_pair(entry.get(), canonical, keyword)) return nullptr;
+    Ref listed_forms = Ref::steal(item(keyword.get(), "forms"));
+    if (!listed_forms) return nullptr;
     Ref written = Ref::steal(PyObject_GetIter(spec_forms.get()));
     if (!written) return nullptr;
     while (Ref form = Ref::steal(PyIter_Next(written.get())))
