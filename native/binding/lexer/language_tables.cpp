@@ -70,7 +70,7 @@ PyObject* keyword_forms_impl(PyObject* module, PyObject*) {
     if (!unpack_pair(entry.get(), canonical, keyword)) return nullptr;
     Ref listed_forms = Ref::steal(item(keyword.get(), "forms"));
     if (!listed_forms) return nullptr;
-    Ref written = Ref::steal(PyObject_GetIter(spec_forms.get()));
+    Ref written = Ref::steal(PyObject_GetIter(listed_forms.get()));
     if (!written) return nullptr;
     while (Ref form = Ref::steal(PyIter_Next(written.get())))
       if (PyObject_SetItem(forms.get(), form.get(), canonical.get()) < 0) return nullptr;
