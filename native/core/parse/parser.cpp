@@ -29,6 +29,14 @@ constexpr const char* kMessageKeys[] = {
 
 // Lowest address this thread's stack may grow to before we refuse to nest
 // deeper; a margin is left for the binding and the host.
+// The bounds of a thread's stack never change; asking for them can be slow
+// (on the main thread glibc reads /proc/self/maps), so it is done once per thread.
+uintptr_t compute_stack_limit();
+uintptr_t stack_limit() {
+  thread_local const uintptr_t limit = compute_stack_limit();
+  return limit;
+}
+
 uintptr_t compute_stack_limit() {
   constexpr size_t kMargin = 256 * 1024;
   uintptr_t here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
@@ -83,7 +91,7 @@ Op operator_from_text(const char32_t* s, size_t len) {
 }
 
 Parser::Parser(const PTok* toks, int64_t count, Arena& arena, int64_t start_pos)
-    : toks_(toks), count_(count), pos_(0), arena_(arena), stack_limit_(compute_stack_limit()) {
+    : toks_(toks), count_(count), pos_(0), arena_(arena), stack_limit_(stack_limit()) {
   set_pos(start_pos);
 }
 
