@@ -5,13 +5,11 @@ from __future__ import annotations
 
 import gc
 import io
-import pathlib
-import sysconfig
 import time
 import tokenize as pytokenize
 import tracemalloc
 
-from common import best_of, corpus_text, mb
+from common import best_of, corpus_text, mb, stdlib_sources
 
 from tarn.lexer import _LineMap, tokenize
 
@@ -26,23 +24,6 @@ class SlotToken:
         self.kind, self.value, self.start, self.end = kind, value, start, end
         self.line, self.col, self.end_line, self.end_col = line, col, end_line, end_col
         self.canonical, self.subkind, self.flags = canonical, subkind, flags
-
-
-def stdlib_sources(min_bytes: int = 5 * 1024 * 1024) -> list[str]:
-    """At least min_bytes of the standard library's own Python sources."""
-    out, total = [], 0
-    for f in sorted(pathlib.Path(sysconfig.get_paths()["stdlib"]).rglob("*.py")):
-        if "site-packages" in f.parts:
-            continue
-        try:
-            src = f.read_text(encoding="utf-8")
-        except (UnicodeDecodeError, OSError):
-            continue
-        out.append(src)
-        total += len(src.encode("utf-8"))
-        if total >= min_bytes:
-            break
-    return out
 
 
 def timed_tokenize(text: str, repeat: int = 7) -> tuple[float, float]:
