@@ -46,8 +46,8 @@ fi
 echo "== sanitize: python tests"
 (
   cd "$here"
-  export TARN_QUICK=1 PYTHONMALLOC=malloc PYTHONPATH="$pkg:$here/ci" PYTHONFAULTHANDLER=1
-  LD_PRELOAD="$libasan $libubsan" "$python" -m pytest -q -p no:cacheprovider -p sanitize_profile \
+  export TARN_QUICK=1 TARN_HYPOTHESIS_PROFILE=sanitize PYTHONMALLOC=malloc PYTHONPATH="$pkg" PYTHONFAULTHANDLER=1
+  LD_PRELOAD="$libasan $libubsan" "$python" -m pytest -q -p no:cacheprovider \
     ${SANITIZE_PYTEST_ARGS:-} tests
 ) || status=1
 
