@@ -341,11 +341,22 @@ def test_grammar_method_arguments_are_checked():
         p.generic_type_args(allow_named=1)
     with pytest.raises(TypeError, match=r"^str object expected; got None$"):
         p.statements_until_semicolon(None)
-    with pytest.raises(ValueError):
-        p.statements_until_semicolon("parser.no-such-message")
     with pytest.raises(TypeError):
         p.expression(1)
     assert p.pos == 0 and p.errors == []
+
+
+def test_a_body_key_outside_the_catalogue_is_reported_as_the_service_renders_it(monkeypatch):
+    p = parser_for("x = 1")
+    assert len(p.statements_until_semicolon("parser.no-such-message")) == 1
+    assert [e.message for e in p.errors] == ["parser.no-such-message"]
+    monkeypatch.setattr(i18n, "t", lambda key, **named: f"<{key}>")
+    p = parser_for("x = 1")
+    p.statements_until_semicolon("мой ключ")
+    assert [e.message for e in p.errors] == ["<мой ключ>"]
+    p = parser_for("x = 1 ;")
+    p.statements_until_semicolon("мой ключ")
+    assert p.errors == [] and p.at_end()
 
 
 def test_grammar_results_come_back_as_host_values():
@@ -359,6 +370,24 @@ def test_grammar_results_come_back_as_host_values():
     assert p.expression_ended() is False and p.starts_a_line() is False and p.recover_statement() is None
     p = parser_for("a ; b")
     assert p.block_until("ELSE") == [P.ExprStmt(0, 1, P.Name(0, 1, "a"))] and p.pos == 1
+
+
+def test_block_until_stops_at_any_keyword_the_host_names():
+    # "a", a keyword the grammar does not know, "b": the stop is tested by canonical name.
+    toks = [tok("IDENT", "a", 0), tok("KEYWORD", "асинх", 2, canonical="ASYNC", line=2), tok("IDENT", "b", 8, line=3),
+            tok("EOF", "", 9, line=3)]
+    p = P._Parser(list(toks))
+    assert p.block_until("ELSE", "ASYNC") == [P.ExprStmt(0, 1, P.Name(0, 1, "a"))] and p.pos == 1
+    p = P._Parser(list(toks))
+    assert len(p.block_until("async")) == 2 and p.at_end()  # names are canonical, case and all
+    # Only the host's own call stops there, not the blocks nested in it.
+    nested = tokenize("если x\n  y\n")[:-1]
+    inner_end = nested[-1].end
+    toks = nested + [tok("KEYWORD", "асинх", inner_end + 1, canonical="ASYNC", line=3),
+                     tok("EOF", "", inner_end + 7, line=3)]
+    p = P._Parser(toks)
+    body = p.block_until("ASYNC")
+    assert isinstance(body[0], P.If) and p.at_end()
 
 
 def test_a_grammar_method_past_the_end_is_an_index_error():

@@ -26,8 +26,10 @@ struct RuleArgs {
   syntax::List* annotations = nullptr;
   syntax::Node* expr = nullptr;
   std::vector<parse::Kw> names;
+  std::vector<PyObject*> host_names;  // borrowed: stop names outside the grammar's keywords
   int64_t prev_line = 0;
   parse::Msg key{};
+  PyObject* host_key = nullptr;  // borrowed from the call's arguments when key is HostKey
   bool allow_named = false;
 };
 
@@ -210,6 +212,7 @@ bool prepare_args(State& st, const Rule& rule, PyObject* arg, PyObject* names, s
         const char* utf8 = PyUnicode_AsUTF8AndSize(name, &len);
         if (!utf8) return false;
         a.names.push_back(parse::keyword_from_name(utf8, static_cast<size_t>(len)));
+        if (a.names.back() == parse::Kw::NONE) a.host_names.push_back(name);
       }
       return true;
     case Param::PREV_LINE:
@@ -218,8 +221,10 @@ bool prepare_args(State& st, const Rule& rule, PyObject* arg, PyObject* names, s
     case Param::KEY:
       if (!PyUnicode_Check(arg)) return type_error("str", arg), false;
       if (message_of_key(st, arg, &a.key)) return true;
-      if (!PyErr_Occurred()) PyErr_Format(PyExc_ValueError, "%R is not a message key of the catalogue", arg);
-      return false;
+      // Any other key is reported as the translation service renders it.
+      a.key = parse::Msg::HostKey;
+      a.host_key = arg;
+      return !PyErr_Occurred();
     case Param::ALLOW_NAMED:
       if (!arg) return true;
       if (!PyBool_Check(arg)) return type_error("bool", arg), false;
@@ -316,6 +321,7 @@ PyObject* run_rule(PyObject* self, const Rule& rule, PyObject* args, PyObject* k
 
   ParseInput in;
   if (!read_host_tokens(st, toks.get(), /*drop_trivia=*/false, in)) return nullptr;
+  if (!a.host_names.empty() && !mark_host_stops(in, a.host_names)) return nullptr;
   const bool whole_module = &rule == &kRules[0];
   if (whole_module) {
     // Unterminated literals and comments count from the tokens as given
@@ -331,7 +337,7 @@ PyObject* run_rule(PyObject* self, const Rule& rule, PyObject* args, PyObject* k
   if (!run_native(in, [&] { r = rule.run(p, a); })) return nullptr;
 
   // Everything that can fail happens before the live fields change.
-  Ref new_errors = Ref::steal(diagnostics(st, p.diags(), in.texts));
+  Ref new_errors = Ref::steal(diagnostics(st, p.diags(), in.texts, a.host_key));
   if (!new_errors) return nullptr;
   // A negative position stays negative, as list indexing from the end would leave it.
   const int64_t count = static_cast<int64_t>(in.toks.size());

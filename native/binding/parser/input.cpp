@@ -131,6 +131,25 @@ bool read_host_tokens(const State& st, PyObject* list, bool drop_trivia, ParseIn
   return true;
 }
 
+bool mark_host_stops(ParseInput& in, const std::vector<PyObject*>& names) {
+  for (size_t i = 0; i < in.toks.size(); ++i) {
+    parse::PTok& p = in.toks[i];
+    if (p.kind != TokKind::KEYWORD || p.kw != parse::Kw::NONE) continue;
+    Ref canonical = Ref::steal(token_get(PyList_GET_ITEM(in.token_list.get(), static_cast<Py_ssize_t>(i)), CANONICAL));
+    if (!canonical) return false;
+    if (!PyUnicode_Check(canonical.get())) continue;
+    for (PyObject* name : names) {
+      const int r = PyUnicode_Compare(canonical.get(), name);
+      if (r == -1 && PyErr_Occurred()) return false;
+      if (r == 0) {
+        p.host_stop = true;
+        break;
+      }
+    }
+  }
+  return true;
+}
+
 bool collect_unterminated(const State& st, PyObject* list, std::vector<parse::Unterminated>& out) {
   Ref items = Ref::steal(PyList_GetSlice(list, 0, PY_SSIZE_T_MAX));
   if (!items) return false;

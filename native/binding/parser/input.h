@@ -42,6 +42,9 @@ struct ParseInput {
 // view and unterminated literals and comments are listed, as _Parser(toks)
 // and parse_module see them.
 bool read_host_tokens(const State& st, PyObject* list, bool drop_trivia, ParseInput& in);
+// Marks the keyword tokens outside the grammar's table whose canonical name
+// is one of `names` (host strings) as stops for block_until.
+bool mark_host_stops(ParseInput& in, const std::vector<PyObject*>& names);
 // The unterminated literals and comments of a list of host tokens.
 bool collect_unterminated(const State& st, PyObject* list, std::vector<parse::Unterminated>& out);
 // Tokenizes `text` (a str) natively with the lexer's language tables: no

@@ -11,7 +11,7 @@ void report_too_deep(ParseInput& in, int64_t token) {
                col.get());
 }
 
-PyObject* diagnostics(State& st, const std::vector<parse::Diag>& diags, TokenTexts& texts) {
+PyObject* diagnostics(State& st, const std::vector<parse::Diag>& diags, TokenTexts& texts, PyObject* host_key) {
   const RecordClass* cls = st.records[static_cast<size_t>(syntax::NodeKind::ParseError)].get();
   if (!cls->type) {
     PyErr_SetString(PyExc_RuntimeError, "tarn.parser has been torn down");
@@ -24,7 +24,7 @@ PyObject* diagnostics(State& st, const std::vector<parse::Diag>& diags, TokenTex
     const parse::Diag& d = diags[i];
     PyObject* kw = nullptr;
     if (d.kw_token >= 0 && !(kw = texts.get(d.kw_token))) return nullptr;
-    Ref message = Ref::steal(translate(st, d.msg, kw));
+    Ref message = Ref::steal(d.msg == parse::Msg::HostKey ? translate(st, host_key, kw) : translate(st, d.msg, kw));
     if (!message) return nullptr;
     Ref error = Ref::steal(cls->tp()->tp_alloc(cls->tp(), 0));
     if (!error) return nullptr;

@@ -40,6 +40,7 @@ inline bool poll_signals(void*) { return PyErr_CheckSignals() < 0; }
 
 // A new list with one ParseError per diagnostic, in order; every message is
 // translated before the list is returned.
-PyObject* diagnostics(State& st, const std::vector<parse::Diag>& diags, TokenTexts& texts);
+PyObject* diagnostics(State& st, const std::vector<parse::Diag>& diags, TokenTexts& texts,
+                      PyObject* host_key = nullptr);
 
 }  // namespace tarn::py::parser

@@ -57,7 +57,7 @@ uintptr_t compute_stack_limit() {
 
 const char* keyword_name(Kw k) { return k == Kw::NONE ? "" : kKeywordNames[static_cast<int>(k)]; }
 const char* operator_text(Op o) { return o == Op::NONE ? "" : kOperatorTexts[static_cast<int>(o)]; }
-const char* message_key(Msg m) { return kMessageKeys[static_cast<int>(m)]; }
+const char* message_key(Msg m) { return m == Msg::HostKey ? "" : kMessageKeys[static_cast<int>(m)]; }
 
 Kw keyword_from_name(const char* s, size_t len) {
   for (size_t i = 0; i < std::size(kKeywordNames); ++i)

@@ -38,8 +38,11 @@ enum class Msg : uint16_t {
 #define MESSAGE(N, K, RU, EN) N,
 #include "../messages.def"
 #undef MESSAGE
+  // A key a caller of statements_until_semicolon supplied that is not in the
+  // catalogue: whoever supplied it knows its text.
+  HostKey,
 };
-const char* message_key(Msg m);      // "parser.expected-expr", ...
+const char* message_key(Msg m);      // "parser.expected-expr", ...; "" for HostKey
 
 // What the parser needs of one token, precomputed by whoever owns the tokens
 // (the tokenizer's output, or a host token list).
@@ -51,6 +54,9 @@ struct PTok {
   bool upper_first = false;    // first code point of the text is upper case (str.isupper)
   bool ends_with_qmark = false;  // the text ends with "?"
   bool empty_text = false;     // the text is ""
+  // A keyword outside the grammar's table that a host's block_until names as
+  // a stop (a stop list holding Kw::NONE stands for those names).
+  bool host_stop = false;
 };
 
 // A token of the unfiltered input (comments included) whose literal or comment

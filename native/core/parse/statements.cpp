@@ -45,7 +45,8 @@ List* Parser::block_until(const Kw* stops, size_t n) {
   List* body = list();
   const auto at_stop = [&] {
     const PTok& t = peek();
-    return t.kind == TokKind::KEYWORD && t.kw != Kw::NONE && std::find(stops, stops + n, t.kw) != stops + n;
+    return t.kind == TokKind::KEYWORD && (t.kw != Kw::NONE || t.host_stop) &&
+           std::find(stops, stops + n, t.kw) != stops + n;
   };
   while (!at_end() && !at_op(Op::SEMICOLON) && !at_stop()) {
     const int64_t before = pos_;
