@@ -15,12 +15,23 @@ struct JsonValue {
   std::vector<JsonValue> items;                              // ARRAY
   std::vector<std::pair<std::u32string, JsonValue>> members;  // OBJECT, in first-seen key order
 
+  // Out of line: members' element type holds a JsonValue, which is complete
+  // only after the closing brace (some standard libraries check that eagerly).
+  JsonValue();
+  JsonValue(JsonValue&&) noexcept;
+  JsonValue& operator=(JsonValue&&) noexcept;
+  ~JsonValue();
+
   const JsonValue* member(std::u32string_view key) const {
     for (const auto& [k, v] : members)
       if (k == key) return &v;
     return nullptr;
   }
 };
+JsonValue::JsonValue() = default;
+JsonValue::JsonValue(JsonValue&&) noexcept = default;
+JsonValue& JsonValue::operator=(JsonValue&&) noexcept = default;
+JsonValue::~JsonValue() = default;
 
 class JsonReader {
  public:
