@@ -31,7 +31,7 @@ void check_from(const Text& t, int64_t start) {
     FUZZ_CHECK(got == kIndexOutOfRange, at);
     return;
   }
-  const int64_t expected = fuzz::reference::skip_interpolation(t, start);
+  const int64_t expected = reference::skip_interpolation(t, start);
   FUZZ_CHECK(got == expected, at + ": got " + std::to_string(got) + ", reference " + std::to_string(expected));
   if (start >= 0) FUZZ_CHECK(got <= t.length && (got > start || got == t.length), at);
 }
@@ -41,7 +41,7 @@ void check_from(const Text& t, int64_t start) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const fuzz::FuzzText input(data, size);
   const Text& t = input.text();
-  if (fuzz::reference::interpolation_openers(t, 0) > kMaxReferenceDepth) return 0;
+  if (reference::interpolation_openers(t, 0) > kMaxReferenceDepth) return 0;
   for (int64_t start : interesting_starts(t)) check_from(t, start);
   return 0;
 }

@@ -11,6 +11,7 @@
 #include "core/lexer.h"
 #include "core/linemap.h"
 #include "core/source.h"
+#include "reference_literals.h"
 
 using namespace tarn;
 namespace fs = std::filesystem;
@@ -114,54 +115,6 @@ std::vector<fs::path> corpus_files(const char* which) {
 }
 
 std::vector<int64_t> starts_of(const std::u32string& s) { return line_starts(text_of(s.data(), static_cast<int64_t>(s.size()))); }
-
-// skip_interpolation transcribed as the recursive algorithm, with host string
-// indexing; the native one must agree with it wherever this one can run.
-struct RecursiveSkip {
-  const std::u32string& s;
-  int64_t n() const { return static_cast<int64_t>(s.size()); }
-  char32_t at(int64_t k) const { return s[k < 0 ? k + n() : k]; }
-  int64_t skip(int64_t start) const {
-    int64_t depth = 1, i = start;
-    while (i < n()) {
-      const char32_t c = at(i);
-      if (c == U'\\') {
-        i += 2;
-      } else if (c == U'"') {
-        int64_t j = i + 1;
-        bool found = false;
-        while (j < n()) {
-          const char32_t d = at(j);
-          if (d == U'\\') j += 2;
-          else if (d == U'"') { found = true; break; }
-          else if ((d == U'%' || d == U'$') && j + 1 < n() && at(j + 1) == U'{') j = skip(j + 2);
-          else ++j;
-        }
-        i = found ? j + 1 : j;
-      } else if (c == U'{') {
-        ++depth, ++i;
-      } else if (c == U'}') {
-        if (--depth == 0) return i + 1;
-        ++i;
-      } else {
-        ++i;
-      }
-    }
-    return n();
-  }
-  // The string rule of the tokenizer over the same pieces: (end, closed).
-  std::pair<int64_t, bool> string_at(int64_t i) const {
-    int64_t j = i + 1;
-    while (j < n()) {
-      const char32_t c = at(j);
-      if (c == U'\\') j += 2;
-      else if (c == U'"') return {j + 1, true};
-      else if ((c == U'%' || c == U'$') && j + 1 < n() && at(j + 1) == U'{') j = skip(j + 2);
-      else ++j;
-    }
-    return {std::min(j, n()), false};
-  }
-};
 
 }  // namespace
 
@@ -391,14 +344,15 @@ TEST_CASE("skip_interpolation agrees with the recursive algorithm, negative star
   for (int round = 0; round < 20000; ++round) {
     std::u32string s(rng() % 14, U'a');
     for (auto& c : s) c = alphabet[rng() % std::size(alphabet)];
-    const RecursiveSkip ref{s};
     const Text t = text_of(s.data(), static_cast<int64_t>(s.size()));
-    const int64_t n = ref.n();
-    for (int64_t start = -n; start <= n + 1; ++start) CHECK_EQ(skip_interpolation(t, start), ref.skip(start));
+    const int64_t n = t.length;
+    for (int64_t start = -n; start <= n + 1; ++start)
+      CHECK_EQ(skip_interpolation(t, start), reference::skip_interpolation(t, start));
     CHECK_EQ(skip_interpolation(t, -n - 1), kIndexOutOfRange);
     if (!s.empty() && s[0] == U'"') {
       const std::vector<Token> toks = lex(s);
-      const auto [end, closed] = ref.string_at(0);
+      bool closed;
+      const int64_t end = reference::string_literal_end(t, 0, closed);
       CHECK(toks[0].kind == TokKind::STRING && toks[0].end == end && toks[0].unterminated == !closed);
     }
   }

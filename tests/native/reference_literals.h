@@ -1,13 +1,13 @@
 // The string-literal and interpolation scanners written the plain recursive
 // way, step for step as the language describes them. The core scans
-// iteratively (its depth must not cost stack); the fuzz targets compare the
-// two on inputs small enough for this version's recursion.
+// iteratively (its depth must not cost stack); the native tests and the fuzz
+// targets compare the two on inputs small enough for this version's recursion.
 #pragma once
 #include <cstdint>
 
 #include "core/text.h"
 
-namespace tarn::fuzz::reference {
+namespace tarn::reference {
 
 // Host string indexing: a negative index counts from the end.
 inline char32_t at(const Text& t, int64_t i) { return t.at(i < 0 ? i + t.length : i); }
@@ -74,4 +74,4 @@ inline int64_t interpolation_openers(const Text& t, int64_t from) {
   return count;
 }
 
-}  // namespace tarn::fuzz::reference
+}  // namespace tarn::reference
