@@ -46,6 +46,7 @@ FAMILIES: list[tuple[str, Callable[[int], str]]] = [
     ("новый ((...T...)), 40 deep", statements("    x = новый " + "(" * DEEP + "Т" + ")" * DEEP)),
     ("&f(((...T...))), 40 deep", statements("    x = &f(" + "(" * DEEP + "Т" + ")" * DEEP + ")")),
     ("(y: ((...T...))) -> y, 40 deep", statements("    x = (y: " + "(" * DEEP + "Т" + ")" * DEEP + ") -> y")),
+    ("((( [*, *, ...] ))), errors 900 deep", repeated("знч v = " + "(" * 900 + "[", "*, ", "]" + ")" * 900)),
     ("a.b.b.b ...", repeated("знч v = a", ".b")),
     ("x + x + x ...", repeated("знч v = x", " + x")),
     ("f()()() ...", repeated("знч v = f", "()")),

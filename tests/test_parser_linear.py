@@ -263,6 +263,29 @@ class TestNesting:
             parse_text("знч v = " + make(5000))
 
 
+class TestErrorsInsideNestedSpeculation:
+    """Each speculative level reuses what the level below it recorded; the
+    diagnostics come out once each, in source order, as the plain reading
+    gives them."""
+
+    OPENERS = [("(y = ", ")"), ("(", ")"), ("метод(y = ", ") 1;"), ("f<(", ")>()"), ("(y) -> ", ""),
+               ("новый Т(", ")"), ("a это Т ? ", " : b")]
+
+    @staticmethod
+    def text(opening, closing, depth, errors):
+        return "знч v = " + opening * depth + "[" + ", ".join(["*"] * errors) + "]" + closing * depth
+
+    @pytest.mark.parametrize("opening, closing", OPENERS, ids=[o for o, _ in OPENERS])
+    def test_same_as_plain(self, opening, closing):
+        same_as_plain(self.text(opening, closing, 4, 3))
+
+    @pytest.mark.parametrize("opening, closing", OPENERS[1:2] + OPENERS[-1:], ids=["parens", "ternary"])
+    def test_deep(self, opening, closing):
+        _, errors = parse_text(self.text(opening, closing, 900, 2000))
+        assert len(errors) == 2000
+        assert all(a.start < b.start for a, b in zip(errors, errors[1:]))
+
+
 class TestMemoChangesNothing:
     @pytest.mark.parametrize("path", CORPUS, ids=[p.name for p in CORPUS])
     def test_corpus(self, path):

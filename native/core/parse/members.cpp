@@ -76,7 +76,7 @@ Module* Parser::parse_module() {
   std::stable_sort(open.begin(), open.end(), [](const Unterminated& a, const Unterminated& b) { return a.start < b.start; });
   for (const Unterminated& u : open) {
     if (!may_be_unterminated(u.kind)) continue;
-    diags_.push_back(Diag::at(unterminated_message(u.kind), u.start, u.end));
+    diags_.push(Diag::at(unterminated_message(u.kind), u.start, u.end));
   }
   module->end = peek().end;
   return module;

@@ -152,12 +152,12 @@ void Parser::error_at(Msg m, int64_t token, int64_t kw_token) {
   if (i < 0) i += count_;
   if (i < 0 || i >= count_) throw TokenIndexError{};
   const PTok& t = toks_[i];
-  diags_.push_back(Diag::at(m, t.start, t.end, kw_token));
+  diags_.push(Diag::at(m, t.start, t.end, kw_token));
 }
 
 void Parser::rollback(const Snapshot& s) {
   pos_ = s.pos;
-  if (diags_.size() > s.diags) diags_.resize(s.diags);
+  diags_.cut(s.diags);
 }
 
 bool Parser::at_name() const {
@@ -200,7 +200,7 @@ bool Parser::memo_lookup(std::vector<MemoEntry>& memo, Node*& result) {
   if (pos_ < 0 || static_cast<size_t>(pos_) >= memo.size()) return false;
   const MemoEntry& e = memo[pos_];
   if (e.end_pos < 0) return false;
-  for (uint32_t i = 0; i < e.diag_count; ++i) diags_.push_back(memo_diags_[e.diag_begin + i]);
+  diags_.replay(e.diags);
   pos_ = e.end_pos;
   result = e.result;
   return true;
@@ -212,9 +212,7 @@ void Parser::memo_store(std::vector<MemoEntry>& memo, int64_t start_pos, size_t 
   MemoEntry& e = memo[start_pos];
   e.end_pos = pos_;
   e.result = result;
-  e.diag_begin = static_cast<uint32_t>(memo_diags_.size());
-  e.diag_count = static_cast<uint32_t>(diags_.size() - diags_before);
-  memo_diags_.insert(memo_diags_.end(), diags_.begin() + diags_before, diags_.end());
+  e.diags = diags_.seal(diags_before);
 }
 
 Node* Parser::expression() {
@@ -222,7 +220,7 @@ Node* Parser::expression() {
   Node* r = nullptr;
   if (memo_lookup(expr_memo_, r)) return r;
   int64_t start = pos_;
-  size_t before = diags_.size();
+  size_t before = diags_.mark();
   r = expression_unmemoised();
   memo_store(expr_memo_, start, before, r);
   return r;
@@ -233,7 +231,7 @@ TypeRef* Parser::compound_type() {
   Node* r = nullptr;
   if (memo_lookup(type_memo_, r)) return static_cast<TypeRef*>(r);
   int64_t start = pos_;
-  size_t before = diags_.size();
+  size_t before = diags_.mark();
   r = compound_type_unmemoised();
   memo_store(type_memo_, start, before, r);
   return static_cast<TypeRef*>(r);

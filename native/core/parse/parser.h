@@ -11,6 +11,7 @@
 
 #include "../syntax/tree.h"
 #include "../token.h"
+#include "run_log.h"
 
 namespace tarn::parse {
 
@@ -120,7 +121,7 @@ class Parser {
   int64_t expect_op(Op o, Msg m);                 // token index, or -1 after reporting m
   void error(Msg m) { error_at(m, pos_); }
   void error_at(Msg m, int64_t token, int64_t kw_token = -1);
-  Snapshot snapshot() const { return {pos_, diags_.size()}; }
+  Snapshot snapshot() const { return {pos_, diags_.mark()}; }
   void rollback(const Snapshot& s);
   bool at_name() const;
   int64_t eat_name();
@@ -129,7 +130,8 @@ class Parser {
   // End of the most recently consumed token (the one just before the cursor).
   int64_t last_end() const;
 
-  std::vector<Diag>& diags() { return diags_; }
+  // The diagnostics recorded so far, in order.
+  std::vector<Diag> diags() const { return diags_.items(); }
   Arena& arena() { return arena_; }
   void set_unterminated(std::vector<Unterminated> u) { unterminated_ = std::move(u); }
   // Turns the memo of speculative rules off (the written algorithm, for tests).
@@ -238,7 +240,7 @@ class Parser {
   struct MemoEntry {
     int64_t end_pos = -1;        // -1: nothing stored
     Node* result = nullptr;
-    uint32_t diag_begin = 0, diag_count = 0;
+    uint32_t diags = RunLog<Diag>::kEmpty;
   };
   bool memo_lookup(std::vector<MemoEntry>& memo, Node*& result);
   void memo_store(std::vector<MemoEntry>& memo, int64_t start_pos, size_t diags_before, Node* result);
@@ -279,7 +281,7 @@ class Parser {
   int64_t count_;
   int64_t pos_;
   Arena& arena_;
-  std::vector<Diag> diags_;
+  RunLog<Diag> diags_;
   std::vector<Unterminated> unterminated_;
   int depth_ = 0;
   uintptr_t stack_limit_ = 0;   // lowest safe stack address
@@ -288,7 +290,6 @@ class Parser {
   void* poll_context_ = nullptr;
   uint32_t advances_ = 0;
   std::vector<MemoEntry> expr_memo_, type_memo_;
-  std::vector<Diag> memo_diags_;
   std::vector<int64_t> generic_close_;  // see generic_can_close()
  public:
   // Fast, exact refusal for "<": false when no ">" can close a type-argument
