@@ -73,6 +73,13 @@ class TestCheckStatus:
         assert any(h.startswith("bad.tarn:4:2: error: ") for h in headers)
         assert result.stdout.endswith(f"1 file, {len(headers)} error{'s' if len(headers) > 1 else ''}\n")
 
+    def test_exit_zero_reports_the_same_errors_but_not_unreadable_files(self, tmp_path: Path) -> None:
+        write(tmp_path / "bad.tarn", STRAY)
+        plain = tarn("check", "bad.tarn", cwd=tmp_path)
+        zero = tarn("check", "--exit-zero", "bad.tarn", cwd=tmp_path)
+        assert (zero.returncode, zero.stdout) == (0, plain.stdout)
+        assert tarn("check", "--exit-zero", "nowhere.tarn", "bad.tarn", cwd=tmp_path).returncode == 2
+
     def test_missing_file_is_reported_and_others_still_checked(self, tmp_path: Path) -> None:
         write(tmp_path / "bad.tarn", STRAY)
         result = tarn("check", "nowhere.tarn", "bad.tarn", cwd=tmp_path)

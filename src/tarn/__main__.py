@@ -277,7 +277,7 @@ def command_check(args: argparse.Namespace) -> int:
             continue
         checked += 1
         errors += result.errors
-        if result.errors:
+        if result.errors and not args.exit_zero:
             status = max(status, EXIT_ERRORS)
         sys.stdout.write(result.output)
         progress.update(done)
@@ -368,6 +368,8 @@ def build_parser() -> argparse.ArgumentParser:
                        help="text: diagnostics with source lines and a summary; json: one object per line")
     check.add_argument("-j", "--jobs", type=_jobs, default=default_jobs(), metavar="N",
                        help="number of worker processes (default: all cores; 1 checks in this process)")
+    check.add_argument("--exit-zero", action="store_true",
+                       help="exit with 0 even when there are syntax errors (unreadable files still give 2)")
     check.set_defaults(run=command_check)
 
     tokens = commands.add_parser("tokens", help="list the tokens of files",
