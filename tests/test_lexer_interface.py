@@ -109,6 +109,10 @@ class TestArgumentErrors:
         (lambda: linemap(1, 2), "linemap() takes at most 1 argument (2 given)"),
         (lambda: lexer._line_starts(), "_line_starts() missing required argument 'text' (pos 1)"),
         (lambda: lexer._skip_interpolation("x"), "_skip_interpolation() missing required argument 'start' (pos 2)"),
+        (lambda: lexer._language(1), "_language() takes at most 0 arguments (1 given)"),
+        (lambda: lexer._operator_re(a=1), "_operator_re() takes at most 0 keyword arguments (1 given)"),
+        (lambda: lexer._keyword_forms(1, 2), "_keyword_forms() takes at most 0 arguments (2 given)"),
+        (lambda: lexer._operators(x=1, y=2), "_operators() takes at most 0 keyword arguments (2 given)"),
     ])
     def test_host_wording(self, call, message):
         with pytest.raises(TypeError) as err:

@@ -13,11 +13,11 @@ def _parse_text_unmemoised(text: str) -> tuple[Module, list[ParseError]]:
 
 MESSAGES: Final[dict[str, dict[str, str]]]
 
-_NAME_KEYWORDS: Final[frozenset[str]]
-_UPPER_NAME_KEYWORDS: Final[frozenset[str]]
-_STMT_KEYWORDS: Final[frozenset[str]]
-_STATEMENT_KEYWORDS: Final[frozenset[str]]
-_RETURN_STOP: Final[frozenset[str]]
+_NAME_KEYWORDS: Final[set[str]]
+_UPPER_NAME_KEYWORDS: Final[set[str]]
+_STMT_KEYWORDS: Final[set[str]]
+_STATEMENT_KEYWORDS: Final[set[str]]
+_RETURN_STOP: Final[set[str]]
 _COMPARE_OPS: Final[tuple[str, str, str, str, str, str]]
 _ASSIGN_OPS: Final[tuple[str, str, str, str, str]]
 

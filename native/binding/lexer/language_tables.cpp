@@ -42,7 +42,7 @@ bool unpack_pair(PyObject* item, Ref& a, Ref& b) {
 
 // _language(): tarn.dataset.load_json("language.json"), which must be a dict.
 // The loader is looked up at each call, so a host may substitute it.
-PyObject* language_impl(PyObject* module, PyObject*) {
+PyObject* language_impl(PyObject* module) {
   Ref dataset = Ref::steal(PyObject_GetAttrString(module, "dataset"));
   if (!dataset) return nullptr;
   Ref load = Ref::steal(PyObject_GetAttrString(dataset.get(), "load_json"));
@@ -54,7 +54,7 @@ PyObject* language_impl(PyObject* module, PyObject*) {
 }
 
 // _keyword_forms(): written form -> canonical name; a later form wins.
-PyObject* keyword_forms_impl(PyObject* module, PyObject*) {
+PyObject* keyword_forms_impl(PyObject* module) {
   Ref definition = Ref::steal(call_table(module, &LexerState::language_fn));
   if (!definition) return nullptr;
   Ref keywords = Ref::steal(item(definition.get(), "keywords"));
@@ -83,7 +83,7 @@ PyObject* keyword_forms_impl(PyObject* module, PyObject*) {
 // _operators(): longest first, equal lengths in code-point order. An empty
 // operator, or none at all, would let the matcher succeed without consuming
 // anything, so such a definition is refused.
-PyObject* operators_impl(PyObject* module, PyObject*) {
+PyObject* operators_impl(PyObject* module) {
   Ref definition = Ref::steal(call_table(module, &LexerState::language_fn));
   if (!definition) return nullptr;
   Ref listed = Ref::steal(item(definition.get(), "operators"));
@@ -124,7 +124,7 @@ PyObject* operators_impl(PyObject* module, PyObject*) {
 }
 
 // _operator_re(): re.compile("|".join(re.escape(op) for op in _operators()))
-PyObject* operator_re_impl(PyObject* module, PyObject*) {
+PyObject* operator_re_impl(PyObject* module) {
   LexerState* st = state_of_module(module);
   if (!st) return nullptr;
   Ref ops = Ref::steal(PyObject_CallNoArgs(st->operators_fn));
@@ -144,11 +144,29 @@ PyObject* operator_re_impl(PyObject* module, PyObject*) {
   return PyObject_CallMethod(st->re, "compile", "O", joined.get());
 }
 
+// The tables take no arguments; a call with some fails with the host's
+// argument-parsing wording: "_language() takes at most 0 arguments (1 given)".
+template <const char* Format, PyObject* (*Impl)(PyObject*)>
+PyObject* no_arguments(PyObject* module, PyObject* args, PyObject* kwds) {
+  static const char* const names[] = {nullptr};
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, Format, const_cast<char**>(names))) return nullptr;
+  return Impl(module);
+}
+template <const char* Format, PyObject* (*Impl)(PyObject*)>
+PyCFunction table_function() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(no_arguments<Format, Impl>));
+}
+constexpr char kLanguageArgs[] = ":_language";
+constexpr char kKeywordFormsArgs[] = ":_keyword_forms";
+constexpr char kOperatorsArgs[] = ":_operators";
+constexpr char kOperatorReArgs[] = ":_operator_re";
+constexpr int kTableFlags = METH_VARARGS | METH_KEYWORDS;
+
 PyMethodDef table_defs[] = {
-    {"_language", language_impl, METH_NOARGS, "_language()\n--\n\n"},
-    {"_keyword_forms", keyword_forms_impl, METH_NOARGS, "_keyword_forms()\n--\n\n"},
-    {"_operators", operators_impl, METH_NOARGS, "_operators()\n--\n\n"},
-    {"_operator_re", operator_re_impl, METH_NOARGS, "_operator_re()\n--\n\n"},
+    {"_language", table_function<kLanguageArgs, language_impl>(), kTableFlags, "_language()\n--\n\n"},
+    {"_keyword_forms", table_function<kKeywordFormsArgs, keyword_forms_impl>(), kTableFlags, "_keyword_forms()\n--\n\n"},
+    {"_operators", table_function<kOperatorsArgs, operators_impl>(), kTableFlags, "_operators()\n--\n\n"},
+    {"_operator_re", table_function<kOperatorReArgs, operator_re_impl>(), kTableFlags, "_operator_re()\n--\n\n"},
 };
 PyObject* LexerState::*const table_slots[] = {&LexerState::language_fn, &LexerState::keyword_forms_fn,
                                               &LexerState::operators_fn, &LexerState::operator_re_fn};

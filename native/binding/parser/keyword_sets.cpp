@@ -1,5 +1,5 @@
-// The grammar's keyword sets (frozensets of canonical names) and operator
-// tuples, from the same tables the native rules read.
+// The grammar's keyword sets (sets of canonical names) and operator tuples,
+// from the same tables the native rules read.
 #include "core/parse/keyword_sets.h"
 
 #include <cstring>
@@ -10,15 +10,19 @@ namespace tarn::py::parser {
 
 bool add_keyword_sets(State& st, PyObject* module) {
   for (const parse::KeywordSet& set : parse::kKeywordSets) {
-    Ref names = Ref::steal(PyFrozenSet_New(nullptr));
+    Ref names = Ref::steal(PySet_New(nullptr));
     if (!names) return false;
     for (size_t i = 0; i < set.size; ++i) {
       Ref name = Ref::steal(PyUnicode_InternFromString(parse::keyword_name(set.items[i])));
       if (!name || PySet_Add(names.get(), name.get()) < 0) return false;
     }
     if (PyModule_AddObjectRef(module, set.name, names.get()) < 0) return false;
-    if (std::strcmp(set.name, parse::NAME_KEYWORDS.name) == 0) st.name_keywords = names;
-    if (std::strcmp(set.name, parse::UPPER_NAME_KEYWORDS.name) == 0) st.upper_name_keywords = names;
+    // at_name reads frozen copies: a host that changes the module's sets
+    // changes no rule, native or not.
+    Ref frozen = Ref::steal(PyFrozenSet_New(names.get()));
+    if (!frozen) return false;
+    if (std::strcmp(set.name, parse::NAME_KEYWORDS.name) == 0) st.name_keywords = frozen;
+    if (std::strcmp(set.name, parse::UPPER_NAME_KEYWORDS.name) == 0) st.upper_name_keywords = frozen;
   }
   for (const parse::OperatorTuple& ops : parse::kOperatorTuples) {
     Ref texts = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(ops.size)));
