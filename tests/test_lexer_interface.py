@@ -217,6 +217,16 @@ class TestLanguageTables:
         assert [(t.kind, t.value, t.canonical) for t in tokenize("when += +")[:-1]] == [
             ("KEYWORD", "when", "WHILE"), ("OP", "+=", None), ("UNKNOWN", "+", None)]
 
+    def test_operators_follow_the_cached_pattern(self, monkeypatch, definition):
+        definition(language(operators=["+", "-"]))
+        tokenize("x")
+        monkeypatch.setattr(tarn.dataset, "load_json", lambda name: language(keywords={"IF": ["x"]}, operators=["~"]))
+        for table in TABLES[:3]:  # not _operator_re
+            table.cache_clear()
+        assert [(t.kind, t.value) for t in tokenize("+ ~ x")][:-1] == [("OP", "+"), ("UNKNOWN", "~"), ("KEYWORD", "x")]
+        lexer._operator_re.cache_clear()
+        assert [t.kind for t in tokenize("+ ~")][:-1] == ["UNKNOWN", "OP"]
+
     def test_the_loader_is_looked_up_at_each_load(self, monkeypatch, definition):
         definition(language(keywords={"IF": ["if"]}))
         assert tokenize("if")[0].canonical == "IF"

@@ -65,6 +65,50 @@ bool add_forms(Language& lang, std::vector<Ref>& canonical, PyObject* forms) {
   return true;
 }
 
+// The operators a pattern made by _operator_re stands for: its text split at
+// each unescaped "|", backslashes removed. Checked by escaping them again, so
+// the native matcher is exactly the pattern; nullptr (no error) for a pattern
+// of any other shape.
+PyObject* operators_of_pattern(PyObject* pattern) {
+  Ref text = Ref::steal(PyObject_GetAttrString(pattern, "pattern"));
+  if (!text || !PyUnicode_Check(text.get()) || PyUnicode_READY(text.get()) < 0) return PyErr_Clear(), nullptr;
+  Ref ops = Ref::steal(PyList_New(0));
+  if (!ops) return nullptr;
+  std::u32string op;
+  const std::u32string all = code_points(text.get());
+  for (size_t i = 0; i <= all.size(); ++i) {
+    if (i == all.size() || all[i] == U'|') {
+      Ref s = Ref::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, op.data(), static_cast<Py_ssize_t>(op.size())));
+      if (!s || op.empty() || PyList_Append(ops.get(), s.get()) < 0) return PyErr_Clear(), nullptr;
+      op.clear();
+    } else if (all[i] == U'\\') {
+      if (++i == all.size()) return nullptr;
+      op.push_back(all[i]);
+    } else {
+      op.push_back(all[i]);
+    }
+  }
+  Ref re = Ref::steal(PyImport_ImportModule("re"));
+  Ref again = re ? Ref::steal(PyObject_CallMethod(re.get(), "compile", "s", "")) : Ref();
+  Ref flags = Ref::steal(PyObject_GetAttrString(pattern, "flags"));
+  Ref plain_flags = again ? Ref::steal(PyObject_GetAttrString(again.get(), "flags")) : Ref();
+  if (!flags || !plain_flags) return PyErr_Clear(), nullptr;
+  const int same_flags = PyObject_RichCompareBool(flags.get(), plain_flags.get(), Py_EQ);
+  if (same_flags != 1) return PyErr_Clear(), nullptr;
+  Ref escaped = Ref::steal(PyList_New(0));
+  if (!escaped) return PyErr_Clear(), nullptr;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ops.get()); ++i) {
+    Ref e = Ref::steal(PyObject_CallMethod(re.get(), "escape", "O", PyList_GET_ITEM(ops.get(), i)));
+    if (!e || PyList_Append(escaped.get(), e.get()) < 0) return PyErr_Clear(), nullptr;
+  }
+  Ref bar = Ref::steal(PyUnicode_FromString("|"));
+  Ref joined = bar ? Ref::steal(PyUnicode_Join(bar.get(), escaped.get())) : Ref();
+  if (!joined) return PyErr_Clear(), nullptr;
+  const int same = PyUnicode_Compare(joined.get(), text.get());
+  if (same != 0) return PyErr_Clear(), nullptr;
+  return ops.release();
+}
+
 }  // namespace
 
 PyObject* LanguageDefinition::canonical(int32_t id) const {
@@ -82,8 +126,12 @@ bool LanguageCache::same_tables(PyObject* forms, PyObject* pattern) const {
   return definition_ && forms == forms_.get() && pattern == pattern_.get() && dict_version(forms) == forms_version_;
 }
 
+// The operators come from the pattern itself, which may be an older cached
+// one than what _operators() now returns (a host that cleared some caches
+// but not others); a pattern of another shape falls back to _operators().
 bool LanguageCache::derive(PyObject* forms, PyObject* pattern) {
-  Ref operators = Ref::steal(PyObject_CallNoArgs(operators_fn_.get()));
+  Ref operators = Ref::steal(operators_of_pattern(pattern));
+  if (!operators && !PyErr_Occurred()) operators = Ref::steal(PyObject_CallNoArgs(operators_fn_.get()));
   if (!operators) return false;
   auto def = std::make_shared<LanguageDefinition>();
   if (!add_operators(def->lang_, def->longest_operator_, operators.get())) return false;
