@@ -227,6 +227,17 @@ class TestLanguageTables:
         lexer._operator_re.cache_clear()
         assert [t.kind for t in tokenize("+ ~")][:-1] == ["UNKNOWN", "OP"]
 
+    def test_table_functions_are_looked_up_in_the_module(self, monkeypatch):
+        monkeypatch.setattr(lexer, "_keyword_forms", lambda: [1])
+        with pytest.raises(TypeError, match=r"^dict object expected; got list$"):
+            tokenize("если")
+        monkeypatch.setattr(lexer, "_keyword_forms", lambda: {"zz": "IF"})
+        assert [t.kind for t in tokenize("zz если")][:-1] == ["KEYWORD", "IDENT"]
+        monkeypatch.setattr(lexer, "_operator_re", lambda: re.compile(r"\~"))
+        assert [t.kind for t in tokenize("~ +")][:-1] == ["OP", "UNKNOWN"]
+        monkeypatch.undo()
+        assert [t.kind for t in tokenize("zz если ~ +")][:-1] == ["IDENT", "KEYWORD", "UNKNOWN", "OP"]
+
     def test_the_loader_is_looked_up_at_each_load(self, monkeypatch, definition):
         definition(language(keywords={"IF": ["if"]}))
         assert tokenize("if")[0].canonical == "IF"

@@ -117,10 +117,10 @@ PyObject* LanguageDefinition::canonical(int32_t id) const {
   return name;
 }
 
-LanguageCache::LanguageCache(PyObject* keyword_forms, PyObject* operators, PyObject* operator_re)
-    : keyword_forms_fn_(Ref::borrow(keyword_forms)),
-      operators_fn_(Ref::borrow(operators)),
-      operator_re_fn_(Ref::borrow(operator_re)) {}
+PyObject* LanguageCache::call_table(const char* name) const {
+  Ref fn = Ref::steal(PyObject_GetAttrString(module_, name));
+  return fn ? PyObject_CallNoArgs(fn.get()) : nullptr;
+}
 
 bool LanguageCache::same_tables(PyObject* forms, PyObject* pattern) const {
   return definition_ && forms == forms_.get() && pattern == pattern_.get() && dict_version(forms) == forms_version_;
@@ -131,7 +131,7 @@ bool LanguageCache::same_tables(PyObject* forms, PyObject* pattern) const {
 // but not others); a pattern of another shape falls back to _operators().
 bool LanguageCache::derive(PyObject* forms, PyObject* pattern) {
   Ref operators = Ref::steal(operators_of_pattern(pattern));
-  if (!operators && !PyErr_Occurred()) operators = Ref::steal(PyObject_CallNoArgs(operators_fn_.get()));
+  if (!operators && !PyErr_Occurred()) operators = Ref::steal(call_table("_operators"));
   if (!operators) return false;
   auto def = std::make_shared<LanguageDefinition>();
   if (!add_operators(def->lang_, def->longest_operator_, operators.get())) return false;
@@ -144,13 +144,13 @@ bool LanguageCache::derive(PyObject* forms, PyObject* pattern) {
 }
 
 std::shared_ptr<const LanguageDefinition> LanguageCache::current() {
-  if (!keyword_forms_fn_) {
+  if (!module_) {
     PyErr_SetString(PyExc_RuntimeError, "tarn.lexer has been torn down");
     return nullptr;
   }
-  Ref pattern = Ref::steal(PyObject_CallNoArgs(operator_re_fn_.get()));
+  Ref pattern = Ref::steal(call_table("_operator_re"));
   if (!pattern) return nullptr;
-  Ref forms = Ref::steal(PyObject_CallNoArgs(keyword_forms_fn_.get()));
+  Ref forms = Ref::steal(call_table("_keyword_forms"));
   if (!forms) return nullptr;
   if (!PyDict_Check(forms.get())) return type_error("dict", forms.get());
   if (!same_tables(forms.get(), pattern.get()) && !derive(forms.get(), pattern.get())) return nullptr;
@@ -158,9 +158,6 @@ std::shared_ptr<const LanguageDefinition> LanguageCache::current() {
 }
 
 int LanguageCache::traverse(visitproc visit, void* arg) {
-  Py_VISIT(keyword_forms_fn_.get());
-  Py_VISIT(operators_fn_.get());
-  Py_VISIT(operator_re_fn_.get());
   Py_VISIT(forms_.get());
   Py_VISIT(pattern_.get());
   if (definition_)
@@ -169,9 +166,7 @@ int LanguageCache::traverse(visitproc visit, void* arg) {
 }
 
 void LanguageCache::clear() {
-  keyword_forms_fn_ = {};
-  operators_fn_ = {};
-  operator_re_fn_ = {};
+  module_ = nullptr;
   forms_ = {};
   pattern_ = {};
   definition_.reset();

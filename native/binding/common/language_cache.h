@@ -1,7 +1,8 @@
 // The native keyword map and operator matcher, derived from the host's
 // memoised tables and kept while those tables give the same objects: after a
-// cache_clear() (and perhaps a substituted tarn.dataset.load_json) the next
-// call derives them again.
+// cache_clear() (and perhaps a substituted tarn.dataset.load_json), or when a
+// host has replaced a table function in the module, the next call derives
+// them again.
 #pragma once
 #include <cstdint>
 #include <memory>
@@ -34,9 +35,10 @@ class LanguageDefinition {
 
 class LanguageCache {
  public:
-  // The memoised wrappers the module exposes as _keyword_forms, _operators
-  // and _operator_re.
-  LanguageCache(PyObject* keyword_forms, PyObject* operators, PyObject* operator_re);
+  // `lexer_module` (borrowed: the cache lives in its state) is where
+  // _keyword_forms, _operators and _operator_re are looked up at each call,
+  // as module-level code would find them.
+  explicit LanguageCache(PyObject* lexer_module) : module_(lexer_module) {}
 
   // Obtains the tables the way tokenize does (the operator pattern, then the
   // form map, which must be a dict) and returns the definition derived from
@@ -50,7 +52,10 @@ class LanguageCache {
   bool same_tables(PyObject* forms, PyObject* pattern) const;
   bool derive(PyObject* forms, PyObject* pattern);
 
-  Ref keyword_forms_fn_, operators_fn_, operator_re_fn_;
+  // The result of calling the module's function `name`.
+  PyObject* call_table(const char* name) const;
+
+  PyObject* module_;
   // What the current definition was derived from, held so the identities
   // stay meaningful.
   Ref forms_, pattern_;

@@ -13,11 +13,6 @@ struct LexerState {
   TokenClass tokens;
   PyTypeObject* linemap_type;
   PyObject* re;  // the host's regular-expression module
-  // The memoised table functions as the module exposes them.
-  PyObject* language_fn;
-  PyObject* keyword_forms_fn;
-  PyObject* operators_fn;
-  PyObject* operator_re_fn;
   LanguageCache* language;
 };
 

@@ -20,9 +20,11 @@ PyObject* item(PyObject* mapping, const char* key) {
   return k ? PyObject_GetItem(mapping, k.get()) : nullptr;
 }
 
-PyObject* call_table(PyObject* module, PyObject* LexerState::*table) {
-  LexerState* st = state_of_module(module);
-  return st ? PyObject_CallNoArgs(st->*table) : nullptr;
+// The table functions reach each other through the module, as module-level
+// code would: a host that replaces one there is followed.
+PyObject* call_table(PyObject* module, const char* name) {
+  Ref fn = Ref::steal(PyObject_GetAttrString(module, name));
+  return fn ? PyObject_CallNoArgs(fn.get()) : nullptr;
 }
 
 // `for a, b in ...` of one item.
@@ -55,7 +57,7 @@ PyObject* language_impl(PyObject* module) {
 
 // _keyword_forms(): written form -> canonical name; a later form wins.
 PyObject* keyword_forms_impl(PyObject* module) {
-  Ref definition = Ref::steal(call_table(module, &LexerState::language_fn));
+  Ref definition = Ref::steal(call_table(module, "_language"));
   if (!definition) return nullptr;
   Ref keywords = Ref::steal(item(definition.get(), "keywords"));
   if (!keywords) return nullptr;
@@ -84,7 +86,7 @@ PyObject* keyword_forms_impl(PyObject* module) {
 // operator, or none at all, would let the matcher succeed without consuming
 // anything, so such a definition is refused.
 PyObject* operators_impl(PyObject* module) {
-  Ref definition = Ref::steal(call_table(module, &LexerState::language_fn));
+  Ref definition = Ref::steal(call_table(module, "_language"));
   if (!definition) return nullptr;
   Ref listed = Ref::steal(item(definition.get(), "operators"));
   if (!listed) return nullptr;
@@ -127,7 +129,7 @@ PyObject* operators_impl(PyObject* module) {
 PyObject* operator_re_impl(PyObject* module) {
   LexerState* st = state_of_module(module);
   if (!st) return nullptr;
-  Ref ops = Ref::steal(PyObject_CallNoArgs(st->operators_fn));
+  Ref ops = Ref::steal(call_table(module, "_operators"));
   if (!ops) return nullptr;
   Ref escaped = Ref::steal(PyList_New(0));
   Ref iter = Ref::steal(PyObject_GetIter(ops.get()));
@@ -168,8 +170,6 @@ PyMethodDef table_defs[] = {
     {"_operators", table_function<kOperatorsArgs, operators_impl>(), kTableFlags, "_operators()\n--\n\n"},
     {"_operator_re", table_function<kOperatorReArgs, operator_re_impl>(), kTableFlags, "_operator_re()\n--\n\n"},
 };
-PyObject* LexerState::*const table_slots[] = {&LexerState::language_fn, &LexerState::keyword_forms_fn,
-                                              &LexerState::operators_fn, &LexerState::operator_re_fn};
 
 bool add_compiled(PyObject* module, LexerState* st, const char* name, PyObject* pattern) {
   Ref compiled = Ref::steal(PyObject_CallMethod(st->re, "compile", "O", pattern));
@@ -185,7 +185,7 @@ bool add_patterns(PyObject* module, LexerState* st) {
   return number && add_compiled(module, st, "_NUMBER_RE", number.get());
 }
 
-bool add_memoised_tables(PyObject* module, LexerState* st) {
+bool add_memoised_tables(PyObject* module) {
   Ref functools = Ref::steal(PyImport_ImportModule("functools"));
   if (!functools) return false;
   Ref lru_cache = Ref::steal(PyObject_GetAttrString(functools.get(), "lru_cache"));
@@ -200,7 +200,6 @@ bool add_memoised_tables(PyObject* module, LexerState* st) {
     if (!native) return false;
     Ref wrapper = Ref::steal(PyObject_CallOneArg(memoise.get(), native.get()));
     if (!wrapper || PyModule_AddObjectRef(module, table_defs[k].ml_name, wrapper.get()) < 0) return false;
-    st->*table_slots[k] = wrapper.release();
   }
   return true;
 }
@@ -208,7 +207,7 @@ bool add_memoised_tables(PyObject* module, LexerState* st) {
 }  // namespace
 
 bool add_language_tables(PyObject* module, LexerState* st) {
-  return add_patterns(module, st) && add_memoised_tables(module, st);
+  return add_patterns(module, st) && add_memoised_tables(module);
 }
 
 }  // namespace tarn::py::lexer

@@ -12,10 +12,6 @@ int lexer_traverse(PyObject* module, visitproc visit, void* arg) {
   if (int r = st->tokens.traverse(visit, arg)) return r;
   Py_VISIT(st->linemap_type);
   Py_VISIT(st->re);
-  Py_VISIT(st->language_fn);
-  Py_VISIT(st->keyword_forms_fn);
-  Py_VISIT(st->operators_fn);
-  Py_VISIT(st->operator_re_fn);
   if (st->language) return st->language->traverse(visit, arg);
   return 0;
 }
@@ -26,10 +22,6 @@ int lexer_clear(PyObject* module) {
   st->tokens.clear();
   Py_CLEAR(st->linemap_type);
   Py_CLEAR(st->re);
-  Py_CLEAR(st->language_fn);
-  Py_CLEAR(st->keyword_forms_fn);
-  Py_CLEAR(st->operators_fn);
-  Py_CLEAR(st->operator_re_fn);
   if (st->language) st->language->clear();
   return 0;
 }
@@ -67,7 +59,7 @@ bool fill_module(PyObject* module, LexerState* st) {
   if (!dataset || PyModule_AddObjectRef(module, "dataset", dataset.get()) < 0) return false;
   if (!(st->re = PyImport_ImportModule("re"))) return false;
   if (!add_language_tables(module, st)) return false;
-  st->language = new (std::nothrow) LanguageCache(st->keyword_forms_fn, st->operators_fn, st->operator_re_fn);
+  st->language = new (std::nothrow) LanguageCache(module);
   if (!st->language) return PyErr_NoMemory(), false;
   PyTypeObject* token_type = make_token_type(module);
   if (!token_type) return false;
