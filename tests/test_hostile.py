@@ -536,3 +536,53 @@ class TestLanguageDefinition:
             tokenize("если")
         assert tokenize("если")[0].canonical == "IF"
         assert calls == ["language.json", "language.json"]
+
+
+class PatternLike:
+    """Not a compiled pattern, but has what one would be asked for."""
+
+    def __init__(self, pattern, flags=re.UNICODE):
+        self.pattern, self.flags = pattern, flags
+
+
+class PatternRaises:
+    @property
+    def pattern(self):
+        raise Boom("pattern")
+
+
+class TestReplacedTableFunctions:
+    """A host may replace the table functions in the lexer module; tokenize
+    follows the replacement and answers with tokens or a plain exception."""
+
+    @pytest.mark.parametrize("pattern", [
+        None, 1, "+", PatternLike(r"\+|-"), PatternLike(r"\+|-", flags=0), PatternLike(5), PatternLike("a||b"),
+        PatternLike("\\"), PatternLike(r"[+-]"), PatternRaises(), re.compile(r"\+|\*\*|\*"), re.compile("x", re.I),
+        re.compile(""),
+    ], ids=repr)
+    def test_any_operator_pattern(self, monkeypatch, pattern):
+        monkeypatch.setattr(lexer, "_operator_re", lambda: pattern)
+        for text in ("a + b ** c", "x"):
+            try:
+                toks = tokenize(text)
+            except (*CLEAR_ERRORS, Boom):
+                continue
+            assert toks[-1].kind == "EOF" and all(a.end <= b.start for a, b in zip(toks, toks[1:]))
+            parse_text(text)
+
+    @pytest.mark.parametrize("forms", [None, [], {1: "IF"}, {"если": None}, {"если": 5}, {"если": "IF", "x": "X"}],
+                             ids=repr)
+    def test_any_form_map(self, monkeypatch, forms):
+        monkeypatch.setattr(lexer, "_keyword_forms", lambda: forms)
+        try:
+            toks = tokenize("если x")
+        except CLEAR_ERRORS:
+            return
+        assert toks[-1].kind == "EOF"
+
+    def test_a_missing_table_function(self, monkeypatch):
+        monkeypatch.delattr(lexer, "_operator_re")
+        with pytest.raises(AttributeError, match="_operator_re"):
+            tokenize("x")
+        with pytest.raises(AttributeError):
+            parse_text("x")
