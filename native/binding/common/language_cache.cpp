@@ -88,10 +88,10 @@ PyObject* operators_of_pattern(PyObject* pattern) {
       op.push_back(all[i]);
     }
   }
+  // A str pattern compiled without flags has exactly re.UNICODE.
   Ref re = Ref::steal(PyImport_ImportModule("re"));
-  Ref again = re ? Ref::steal(PyObject_CallMethod(re.get(), "compile", "s", "")) : Ref();
   Ref flags = Ref::steal(PyObject_GetAttrString(pattern, "flags"));
-  Ref plain_flags = again ? Ref::steal(PyObject_GetAttrString(again.get(), "flags")) : Ref();
+  Ref plain_flags = re ? Ref::steal(PyObject_GetAttrString(re.get(), "UNICODE")) : Ref();
   if (!flags || !plain_flags) return PyErr_Clear(), nullptr;
   const int same_flags = PyObject_RichCompareBool(flags.get(), plain_flags.get(), Py_EQ);
   if (same_flags != 1) return PyErr_Clear(), nullptr;
@@ -117,8 +117,8 @@ PyObject* LanguageDefinition::canonical(int32_t id) const {
   return name;
 }
 
-PyObject* LanguageCache::call_table(const char* name) const {
-  Ref fn = Ref::steal(PyObject_GetAttrString(module_, name));
+PyObject* call_table(PyObject* lexer_module, const char* name) {
+  Ref fn = Ref::steal(PyObject_GetAttrString(lexer_module, name));
   return fn ? PyObject_CallNoArgs(fn.get()) : nullptr;
 }
 
@@ -131,7 +131,7 @@ bool LanguageCache::same_tables(PyObject* forms, PyObject* pattern) const {
 // but not others); a pattern of another shape falls back to _operators().
 bool LanguageCache::derive(PyObject* forms, PyObject* pattern) {
   Ref operators = Ref::steal(operators_of_pattern(pattern));
-  if (!operators && !PyErr_Occurred()) operators = Ref::steal(call_table("_operators"));
+  if (!operators && !PyErr_Occurred()) operators = Ref::steal(call_table(module_, "_operators"));
   if (!operators) return false;
   auto def = std::make_shared<LanguageDefinition>();
   if (!add_operators(def->lang_, def->longest_operator_, operators.get())) return false;
@@ -148,9 +148,9 @@ std::shared_ptr<const LanguageDefinition> LanguageCache::current() {
     PyErr_SetString(PyExc_RuntimeError, "tarn.lexer has been torn down");
     return nullptr;
   }
-  Ref pattern = Ref::steal(call_table("_operator_re"));
+  Ref pattern = Ref::steal(call_table(module_, "_operator_re"));
   if (!pattern) return nullptr;
-  Ref forms = Ref::steal(call_table("_keyword_forms"));
+  Ref forms = Ref::steal(call_table(module_, "_keyword_forms"));
   if (!forms) return nullptr;
   if (!PyDict_Check(forms.get())) return type_error("dict", forms.get());
   if (!same_tables(forms.get(), pattern.get()) && !derive(forms.get(), pattern.get())) return nullptr;

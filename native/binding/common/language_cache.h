@@ -13,6 +13,11 @@
 
 namespace tarn::py {
 
+// The result of calling the lexer module's table function `name`, looked up
+// at each call as module-level code would find it (a host's replacement is
+// followed). New reference; nullptr with the error set.
+PyObject* call_table(PyObject* lexer_module, const char* name);
+
 // One derivation: the native tables and the canonical-name object of each id.
 class LanguageDefinition {
  public:
@@ -51,9 +56,6 @@ class LanguageCache {
  private:
   bool same_tables(PyObject* forms, PyObject* pattern) const;
   bool derive(PyObject* forms, PyObject* pattern);
-
-  // The result of calling the module's function `name`.
-  PyObject* call_table(const char* name) const;
 
   PyObject* module_;
   // What the current definition was derived from, held so the identities

@@ -20,12 +20,6 @@ PyObject* item(PyObject* mapping, const char* key) {
   return k ? PyObject_GetItem(mapping, k.get()) : nullptr;
 }
 
-// The table functions reach each other through the module, as module-level
-// code would: a host that replaces one there is followed.
-PyObject* call_table(PyObject* module, const char* name) {
-  Ref fn = Ref::steal(PyObject_GetAttrString(module, name));
-  return fn ? PyObject_CallNoArgs(fn.get()) : nullptr;
-}
 
 // `for a, b in ...` of one item.
 bool unpack_pair(PyObject* item, Ref& a, Ref& b) {
