@@ -12,7 +12,7 @@ import locale
 import os
 from collections.abc import Mapping
 
-__all__ = ["get_language", "register", "set_language", "t"]
+__all__ = ["get_language", "register", "render", "set_language", "t"]
 
 LANGUAGES = ("ru", "en")
 
@@ -57,10 +57,14 @@ def get_language() -> str:
 def t(key: str, **named: object) -> str:
     """The text of `key` in the active language with its fields filled; a key
     nobody registered renders as itself."""
+    return render(key, get_language(), **named)
+
+
+def render(key: str, lang: str, **named: object) -> str:
+    """``t`` in the language `lang` whatever the active one is."""
     texts = _catalogue.get(key)
     if not texts:
         return key
-    lang = get_language()
     if lang not in texts:
         lang = next(iter(texts))  # the other language
     return texts[lang].format_map(_Fields(named, _KeywordForms(lang)))

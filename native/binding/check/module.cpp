@@ -44,7 +44,13 @@ bool fill_module(PyObject* module, State& st) {
   if (!st.i18n || !st.parser_module || !st.lexer_module) return false;
   if (!(st.lexer = lexer_state(st.lexer_module.get()))) return false;
   if (PyModule_AddObjectRef(module, "i18n", st.i18n.get()) < 0) return false;
-  return PyModule_AddFunctions(module, diagnostics_methods) == 0;
+  // Every key an entry can carry, in catalogue order.
+  Ref keys = Ref::steal(PyTuple_New(kMessageCount + 1));
+  if (!keys) return false;
+  for (int i = 0; i < kMessageCount; ++i) PyTuple_SET_ITEM(keys.get(), i, Py_NewRef(st.message_keys[i].get()));
+  PyTuple_SET_ITEM(keys.get(), kMessageCount, Py_NewRef(st.key_too_deep.get()));
+  if (PyModule_AddObjectRef(module, "MESSAGE_KEYS", keys.get()) < 0) return false;
+  return PyModule_AddFunctions(module, diagnostics_methods) == 0 && add_files_type(st, module);
 }
 
 PyMethodDef no_functions[] = {{nullptr, nullptr, 0, nullptr}};
@@ -70,6 +76,7 @@ int State::traverse(visitproc visit, void* arg) {
   Py_VISIT(i18n.get());
   Py_VISIT(lexer_module.get());
   Py_VISIT(parser_module.get());
+  Py_VISIT(reinterpret_cast<PyObject*>(files_type));
   return 0;
 }
 
@@ -78,6 +85,7 @@ void State::clear() {
   lexer = nullptr;
   lexer_module = {};
   parser_module = {};
+  Py_CLEAR(files_type);
 }
 
 }  // namespace tarn::py::check

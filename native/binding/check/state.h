@@ -22,6 +22,7 @@ struct State {
   Ref message_keys[kMessageCount];
   Ref key_too_deep;             // "tarn.nesting-too-deep"
   Ref s_t, s_kw;
+  PyTypeObject* files_type = nullptr;  // _Files
 
   int traverse(visitproc visit, void* arg);
   void clear();

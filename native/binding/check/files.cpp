@@ -1,0 +1,391 @@
+// check_files(paths, jobs): files read, decoded and parsed on native threads
+// without the interpreter lock; results come back in the order of the paths,
+// each translated under the lock when it is taken.
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <string>
+
+#include "binding/common/errors.h"
+#include "module_parts.h"
+
+namespace tarn::py::check {
+namespace {
+
+// ---------------------------------------------------------------- one file
+
+// What a worker found for one file.
+struct FileResult {
+  bool done = false;
+  int error = 0;          // errno of opening or reading it
+  bool not_utf8 = false;  // `data` holds the file's bytes as read
+  std::string data;       // the text's code units (or the bytes, see not_utf8)
+  uint8_t width = 1;
+  int64_t length = 0;     // in code points
+  LexedText lexed;        // kept only when there are diagnostics
+  Parsed parsed;
+};
+
+bool read_file(const std::string& path, std::string& out, int& error) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return error = errno, false;
+  struct stat sb;
+  size_t have = 0;
+  out.resize(::fstat(fd, &sb) == 0 && sb.st_size > 0 ? static_cast<size_t>(sb.st_size) + 1 : 1 << 16);
+  for (;;) {
+    if (have == out.size()) out.resize(out.size() * 2);
+    const ssize_t got = ::read(fd, out.data() + have, out.size() - have);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      error = errno;
+      ::close(fd);
+      return false;
+    }
+    if (got == 0) break;
+    have += static_cast<size_t>(got);
+  }
+  ::close(fd);
+  out.resize(have);
+  return true;
+}
+
+// Strict UTF-8 as the host's decoder reads it (no overlong forms, no
+// surrogates, nothing past U+10FFFF). Calls `emit` per code point beyond
+// ASCII runs; returns false at the first invalid sequence.
+template <class Emit>
+bool walk_utf8(const uint8_t* s, size_t n, Emit&& emit) {
+  size_t i = 0;
+  while (i < n) {
+    if (i + 8 <= n) {
+      uint64_t w;
+      std::memcpy(&w, s + i, 8);
+      if (!(w & 0x8080808080808080ull)) {
+        for (int k = 0; k < 8; ++k) emit(static_cast<char32_t>(s[i + k]));
+        i += 8;
+        continue;
+      }
+    }
+    const uint8_t c = s[i];
+    if (c < 0x80) {
+      emit(static_cast<char32_t>(c));
+      ++i;
+      continue;
+    }
+    size_t len;
+    char32_t cp;
+    if (c >= 0xC2 && c <= 0xDF) len = 2, cp = c & 0x1F;
+    else if (c >= 0xE0 && c <= 0xEF) len = 3, cp = c & 0x0F;
+    else if (c >= 0xF0 && c <= 0xF4) len = 4, cp = c & 0x07;
+    else return false;
+    if (n - i < len) return false;
+    for (size_t k = 1; k < len; ++k) {
+      const uint8_t b = s[i + k];
+      if ((b & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (b & 0x3F);
+    }
+    if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
+      return false;
+    emit(cp);
+    i += len;
+  }
+  return true;
+}
+
+template <class U>
+void decode_into(const std::string& bytes, std::string& out, int64_t length) {
+  out.resize(static_cast<size_t>(length) * sizeof(U));
+  U* p = reinterpret_cast<U*>(out.data());
+  walk_utf8(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), [&](char32_t c) { *p++ = static_cast<U>(c); });
+}
+
+// The file's text in the narrowest code units that hold it, as the host
+// stores strings; pure ASCII is used as read.
+bool decode(FileResult& r) {
+  char32_t widest = 0;
+  int64_t length = 0;
+  const auto* s = reinterpret_cast<const uint8_t*>(r.data.data());
+  if (!walk_utf8(s, r.data.size(), [&](char32_t c) { widest = std::max(widest, c), ++length; })) return false;
+  r.length = length;
+  if (widest < 0x80) return r.width = 1, true;
+  std::string units;
+  if (widest < 0x100) r.width = 1, decode_into<uint8_t>(r.data, units, length);
+  else if (widest < 0x10000) r.width = 2, decode_into<uint16_t>(r.data, units, length);
+  else r.width = 4, decode_into<uint32_t>(r.data, units, length);
+  r.data.swap(units);
+  return true;
+}
+
+Text view(const FileResult& r) { return Text{r.data.data(), r.length, r.width}; }
+
+bool stop_requested(void* flag) { return static_cast<std::atomic<bool>*>(flag)->load(std::memory_order_relaxed); }
+
+void check_one(const std::string& path, const Lexicon& lex, std::atomic<bool>& stop, FileResult& r) {
+  try {
+    if (!read_file(path, r.data, r.error)) return;
+    if (!decode(r)) {
+      r.not_utf8 = true;
+      return;
+    }
+    if (!lex_for_parser(view(r), lex, r.lexed, stop_requested, &stop)) {
+      r.parsed.outcome = Outcome::INTERRUPTED;
+      return;
+    }
+    if (r.lexed.refused_canonical >= 0) return;
+    r.parsed = parse_lexed(r.lexed, stop_requested, &stop);
+  } catch (const std::bad_alloc&) {
+    r = FileResult{};
+    r.parsed.outcome = Outcome::NO_MEMORY;
+    return;
+  }
+  if (r.parsed.outcome == Outcome::DONE && r.parsed.diags.empty()) {
+    // Nothing to show: free the text and tokens now, not when taken.
+    r.data = std::string();
+    r.lexed = LexedText{};
+  }
+}
+
+// ---------------------------------------------------------------- the run
+
+struct Run {
+  std::vector<std::string> paths;  // file-system encoded
+  Lexicon lex;                     // released under the lock (it holds host objects)
+  size_t window = 0;               // results kept ready ahead of the reader
+  std::mutex mu;
+  std::condition_variable claimable, finished;
+  size_t next_claim = 0, taken = 0;
+  std::vector<FileResult> results;
+  std::atomic<bool> stop{false};
+  std::vector<pthread_t> threads;
+
+  void work() {
+    for (;;) {
+      size_t i;
+      {
+        std::unique_lock<std::mutex> lk(mu);
+        claimable.wait(lk, [&] { return stop || next_claim >= paths.size() || next_claim < taken + window; });
+        if (stop || next_claim >= paths.size()) return;
+        i = next_claim++;
+      }
+      FileResult r;
+      check_one(paths[i], lex, stop, r);
+      std::lock_guard<std::mutex> lk(mu);
+      results[i] = std::move(r);
+      results[i].done = true;
+      finished.notify_all();
+    }
+  }
+
+  // Without the interpreter lock.
+  void stop_and_join() {
+    {
+      std::lock_guard<std::mutex> lk(mu);
+      stop = true;
+    }
+    claimable.notify_all();
+    for (pthread_t t : threads) pthread_join(t, nullptr);
+    threads.clear();
+  }
+};
+
+void* run_worker(void* run) {
+  static_cast<Run*>(run)->work();
+  return nullptr;
+}
+
+// Worker stacks as large as the main thread's, so deep nesting stops at the
+// parser's bound on a worker exactly where it does in the host's own thread.
+size_t worker_stack_size() {
+  constexpr size_t kDefault = size_t{8} << 20, kMost = size_t{256} << 20;
+  struct rlimit rl;
+  if (getrlimit(RLIMIT_STACK, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY) return kDefault;
+  return std::clamp(static_cast<size_t>(rl.rlim_cur), kDefault, kMost);
+}
+
+struct FilesObject {
+  PyObject_HEAD
+  PyObject* module;
+  Run* run;
+};
+
+void close_run(FilesObject* self) {
+  if (!self->run) return;
+  Py_BEGIN_ALLOW_THREADS
+  self->run->stop_and_join();
+  Py_END_ALLOW_THREADS
+  delete self->run;  // under the lock: the lexicon holds host objects
+  self->run = nullptr;
+}
+
+void files_dealloc(PyObject* o) {
+  auto* self = reinterpret_cast<FilesObject*>(o);
+  PyTypeObject* type = Py_TYPE(o);
+  close_run(self);
+  Py_CLEAR(self->module);
+  type->tp_free(o);
+  Py_DECREF(type);
+}
+
+PyObject* files_close(PyObject* o, PyObject*) {
+  close_run(reinterpret_cast<FilesObject*>(o));
+  Py_RETURN_NONE;
+}
+
+PyObject* result_tuple(State& st, FileResult& r) {
+  if (r.error) return Py_BuildValue("(O[]i)", Py_None, r.error);
+  if (r.not_utf8) {
+    Ref raw = Ref::steal(PyBytes_FromStringAndSize(r.data.data(), static_cast<Py_ssize_t>(r.data.size())));
+    return raw ? Py_BuildValue("(O[]O)", Py_None, raw.get()) : nullptr;
+  }
+  if (r.lexed.refused_canonical >= 0) {
+    Lexicon lex;  // the tokenizer's type error for that name
+    if (current_lexicon(st.lexer, lex) && r.lexed.refused_canonical < lex.def->canonical_count())
+      lex.def->canonical(r.lexed.refused_canonical);
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "str or None object expected");
+    return nullptr;
+  }
+  if (r.parsed.outcome != Outcome::DONE && r.parsed.outcome != Outcome::TOO_DEEP) {
+    set_outcome_error(r.parsed.outcome == Outcome::INTERRUPTED ? Outcome::FAILED : r.parsed.outcome);
+    return nullptr;
+  }
+  Ref entries = Ref::steal(diagnostic_list(st, view(r), r.lexed, r.parsed));
+  if (!entries) return nullptr;
+  if (PyList_GET_SIZE(entries.get()) == 0) return Py_BuildValue("(OOO)", Py_None, entries.get(), Py_None);
+  Ref text = Ref::steal(PyUnicode_FromKindAndData(r.width, r.data.data(), static_cast<Py_ssize_t>(r.length)));
+  return text ? Py_BuildValue("(OOO)", text.get(), entries.get(), Py_None) : nullptr;
+}
+
+PyObject* files_next(PyObject* o) {
+  auto* self = reinterpret_cast<FilesObject*>(o);
+  Run* run = self->run;
+  if (!run || run->taken >= run->paths.size()) return nullptr;
+  State* st = state_of_module(self->module);
+  if (!st) return nullptr;
+  const size_t i = run->taken;
+  bool ready = false;
+  while (!ready) {
+    Py_BEGIN_ALLOW_THREADS
+    std::unique_lock<std::mutex> lk(run->mu);
+    ready = run->finished.wait_for(lk, std::chrono::milliseconds(20), [&] { return run->results[i].done; });
+    Py_END_ALLOW_THREADS
+    // Ctrl-C: every worker stops within a few thousand tokens.
+    if (!ready && PyErr_CheckSignals() < 0) return close_run(self), nullptr;
+  }
+  FileResult r;
+  {
+    std::lock_guard<std::mutex> lk(run->mu);
+    r = std::move(run->results[i]);
+    run->results[i] = FileResult{};
+    ++run->taken;
+  }
+  run->claimable.notify_all();
+  return result_tuple(*st, r);
+}
+
+PyMethodDef files_methods[] = {
+    {"close", files_close, METH_NOARGS, "close()\n--\n\nStops the workers and waits for them."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot files_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(files_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(files_next)},
+    {Py_tp_methods, files_methods},
+    {Py_tp_doc, const_cast<char*>("The results of check_files, in the order of its paths.")},
+    {0, nullptr},
+};
+
+PyType_Spec files_spec = {"tarn._check._Files", sizeof(FilesObject), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, files_slots};
+
+bool start_workers(Run& run, size_t jobs) {
+  pthread_attr_t attr;
+  if (pthread_attr_init(&attr) != 0) return false;
+  pthread_attr_setstacksize(&attr, worker_stack_size());
+  bool ok = true;
+  for (size_t k = 0; k < jobs; ++k) {
+    pthread_t t;
+    if (pthread_create(&t, &attr, run_worker, &run) != 0) {
+      ok = !run.threads.empty();  // fewer workers still finish the run
+      break;
+    }
+    run.threads.push_back(t);
+  }
+  pthread_attr_destroy(&attr);
+  return ok;
+}
+
+PyObject* check_files(PyObject* module, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"paths", "jobs", nullptr};
+  PyObject* paths;
+  Py_ssize_t jobs;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "On:check_files", const_cast<char**>(kwlist), &paths, &jobs))
+    return nullptr;
+  if (jobs < 1) {
+    PyErr_SetString(PyExc_ValueError, "jobs must be at least 1");
+    return nullptr;
+  }
+  State* st = state_of_module(module);
+  if (!st) return nullptr;
+  Ref seq = Ref::steal(PySequence_Fast(paths, "paths must be a sequence"));
+  if (!seq) return nullptr;
+  auto run = std::make_unique<Run>();
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+  for (Py_ssize_t k = 0; k < n; ++k) {
+    PyObject* path = PySequence_Fast_GET_ITEM(seq.get(), k);
+    if (!PyUnicode_Check(path)) return type_error("str", path);
+    Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(path));
+    if (!encoded) return nullptr;
+    if (std::strlen(PyBytes_AS_STRING(encoded.get())) != static_cast<size_t>(PyBytes_GET_SIZE(encoded.get()))) {
+      PyErr_SetString(PyExc_ValueError, "embedded null byte");
+      return nullptr;
+    }
+    run->paths.emplace_back(PyBytes_AS_STRING(encoded.get()), PyBytes_GET_SIZE(encoded.get()));
+  }
+  if (!current_lexicon(st->lexer, run->lex)) return nullptr;
+  run->results.resize(run->paths.size());
+  const size_t workers = std::min(static_cast<size_t>(jobs), std::max<size_t>(run->paths.size(), 1));
+  run->window = 4 * workers + 16;
+  Ref self = Ref::steal(PyType_GenericAlloc(st->files_type, 0));
+  if (!self) return nullptr;
+  auto* files = reinterpret_cast<FilesObject*>(self.get());
+  files->module = Py_NewRef(module);
+  files->run = run.release();
+  if (!start_workers(*files->run, workers)) {
+    PyErr_SetString(PyExc_RuntimeError, "cannot start the checking threads");
+    return nullptr;
+  }
+  return self.release();
+}
+
+}  // namespace
+
+PyMethodDef files_functions[] = {
+    {"check_files", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(check_files)),
+     METH_VARARGS | METH_KEYWORDS,
+     "check_files(paths, jobs)\n--\n\n"
+     "Reads and parses the files on `jobs` native threads and yields, in the order of `paths`,\n"
+     "(text, entries, error): entries as diagnostics() gives them; text is the file's text when\n"
+     "there are entries, else None; error is None, the errno of a file that cannot be read, or\n"
+     "the bytes of a file that is not valid UTF-8. Closing the iterator stops the threads."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+bool add_files_type(State& st, PyObject* module) {
+  st.files_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &files_spec, nullptr));
+  return st.files_type && PyModule_AddObjectRef(module, "_Files", reinterpret_cast<PyObject*>(st.files_type)) == 0 &&
+         PyModule_AddFunctions(module, files_functions) == 0;
+}
+
+}  // namespace tarn::py::check
