@@ -16,7 +16,7 @@ import re
 import sys
 import time
 import unicodedata
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Generator, Iterable, Sequence
 from pathlib import Path
 from typing import NamedTuple, TextIO
 from urllib.parse import quote
@@ -176,7 +176,7 @@ def read_stdin(name: str) -> FileReport:
     return _report(name, text, _check.diagnostics(text))
 
 
-def check(items: Sequence[str], jobs: int, stdin_name: str = "<stdin>") -> Iterator[FileReport]:
+def check(items: Sequence[str], jobs: int, stdin_name: str = "<stdin>") -> Generator[FileReport, None, None]:
     """A report per item, in order. Closing the iterator stops the workers."""
     files = [item for item in items if item != STDIN]
     with contextlib.closing(_check.check_files(files, jobs)) as results:
@@ -463,13 +463,9 @@ def default_jobs() -> int:
         return os.cpu_count() or 1
 
 
-def summary(files: int, errors: int, positions: int, unreadable: int) -> str:
+def summary(files: int, errors: int, positions: int) -> str:
     line = f"{plural(files, 'file')}, {plural(errors, 'error')}"
-    if errors:
-        line += f" at {plural(positions, 'position')}"
-    if unreadable:
-        line += f", {unreadable} unreadable"
-    return line
+    return line + f" at {plural(positions, 'position')}" if errors else line
 
 
 def run(args: argparse.Namespace) -> int:
@@ -484,7 +480,7 @@ def run(args: argparse.Namespace) -> int:
         if sarif:
             sarif.problem(line)
     status = EXIT_TROUBLE if problems else EXIT_CLEAN
-    checked = errors = positions = unreadable = 0
+    checked = errors = positions = 0
     progress = Progress(len(items), sys.stderr)
     out = sys.stdout
     with contextlib.closing(check(items, args.jobs, args.stdin_filename)) as reports:
@@ -493,7 +489,6 @@ def run(args: argparse.Namespace) -> int:
                 progress.clear()
             if report.failure is not None:
                 print(report.failure, file=sys.stderr)
-                unreadable += 1
                 status = EXIT_TROUBLE
             else:
                 checked += 1
@@ -515,7 +510,7 @@ def run(args: argparse.Namespace) -> int:
         json.dump(sarif.document(status != EXIT_TROUBLE), out, ensure_ascii=False, indent=2)
         out.write("\n")
     elif args.format == "text":
-        out.write(summary(checked, errors, positions, unreadable) + "\n")
+        out.write(summary(checked, errors, positions) + "\n")
     return status
 
 

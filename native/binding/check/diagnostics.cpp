@@ -37,10 +37,10 @@ PyObject* diagnostics(PyObject* module, PyObject* args, PyObject* kwargs) {
   }
   if (lexed.refused_canonical >= 0) return lex.def->canonical(lexed.refused_canonical), nullptr;
   if (PyErr_CheckSignals() < 0) return nullptr;
-  const Parsed parsed = parse_lexed(lexed, poll_signals, nullptr);
+  Parsed parsed = parse_lexed(lexed, poll_signals, nullptr);
   if (parsed.outcome != Outcome::DONE && parsed.outcome != Outcome::TOO_DEEP) return set_outcome_error(parsed.outcome), nullptr;
   if (PyErr_CheckSignals() < 0) return nullptr;
-  return diagnostic_list(*st, view, lexed, parsed);
+  return diagnostic_list(*st, view, findings_of(lexed, std::move(parsed)));
 }
 
 }  // namespace
@@ -78,25 +78,44 @@ void set_outcome_error(Outcome outcome) {
   }
 }
 
-DeepPlace deep_place(const LexedText& lexed, int64_t token) {
-  const int64_t n = static_cast<int64_t>(lexed.toks.size());
-  if (n == 0) return {0, 1, 1, 1};
-  if (token < 0 || token >= n) token = n - 1;
-  const parse::PTok& t = lexed.toks[static_cast<size_t>(token)];
-  const LineCol lc = linecol(lexed.line_starts.data(), static_cast<int64_t>(lexed.line_starts.size()), t.start);
-  const parse::Diag span = parse::Diag::at(parse::Msg{}, t.start, t.end);
-  return {span.start, span.end_overflows ? span.start : span.end, lc.line, lc.col};
+Findings findings_of(const LexedText& lexed, Parsed&& parsed) {
+  Findings f;
+  f.outcome = parsed.outcome;
+  if (parsed.outcome == Outcome::TOO_DEEP) {
+    const int64_t n = static_cast<int64_t>(lexed.toks.size());
+    if (n == 0) {
+      f.deep = {0, 1, 1, 1};
+      return f;
+    }
+    const int64_t i = parsed.deep_token < 0 || parsed.deep_token >= n ? n - 1 : parsed.deep_token;
+    const parse::PTok& t = lexed.toks[static_cast<size_t>(i)];
+    const LineCol lc = linecol(lexed.line_starts.data(), static_cast<int64_t>(lexed.line_starts.size()), t.start);
+    const parse::Diag span = parse::Diag::at(parse::Msg{}, t.start, t.end);
+    f.deep = {span.start, span.end_overflows ? span.start : span.end, lc.line, lc.col};
+    return f;
+  }
+  f.diags = std::move(parsed.diags);
+  f.kw_spans.reserve(f.diags.size());
+  for (const parse::Diag& d : f.diags) {
+    if (d.kw_token < 0) {
+      f.kw_spans.emplace_back(-1, -1);
+    } else {
+      const parse::PTok& t = lexed.toks[static_cast<size_t>(d.kw_token)];
+      f.kw_spans.emplace_back(t.start, t.end);
+    }
+  }
+  return f;
 }
 
-PyObject* diagnostic_list(State& st, const Text& text, const LexedText& lexed, const Parsed& parsed) {
+PyObject* diagnostic_list(State& st, const Text& text, const Findings& found) {
   if (!st.i18n) {
     PyErr_SetString(PyExc_RuntimeError, "tarn._check has been torn down");
     return nullptr;
   }
   Ref list = Ref::steal(PyList_New(0));
   if (!list) return nullptr;
-  if (parsed.outcome == Outcome::TOO_DEEP) {
-    const DeepPlace at = deep_place(lexed, parsed.deep_token);
+  if (found.outcome == Outcome::TOO_DEEP) {
+    const DeepPlace& at = found.deep;
     Ref line = Ref::steal(PyLong_FromLongLong(at.line)), col = Ref::steal(PyLong_FromLongLong(at.col));
     if (!line || !col) return nullptr;
     Ref message = Ref::steal(PyUnicode_FromFormat(kTooDeepFormat, line.get(), col.get()));
@@ -105,12 +124,11 @@ PyObject* diagnostic_list(State& st, const Text& text, const LexedText& lexed, c
     if (!one || PyList_Append(list.get(), one.get()) < 0) return nullptr;
     return list.release();
   }
-  for (const parse::Diag& d : parsed.diags) {
+  for (size_t i = 0; i < found.diags.size(); ++i) {
+    const parse::Diag& d = found.diags[i];
     Ref kw;
-    if (d.kw_token >= 0) {
-      const parse::PTok& t = lexed.toks[static_cast<size_t>(d.kw_token)];
-      if (!(kw = Ref::steal(slice(text, t.start, t.end)))) return nullptr;
-    }
+    if (found.kw_spans[i].first >= 0 && !(kw = Ref::steal(slice(text, found.kw_spans[i].first, found.kw_spans[i].second))))
+      return nullptr;
     PyObject* key = st.message_keys[static_cast<int>(d.msg)].get();
     Ref message = Ref::steal(translate(st.i18n.get(), st.s_t.get(), st.s_kw.get(), key, kw.get()));
     if (!message) return nullptr;

@@ -33,8 +33,8 @@ struct FileResult {
   std::string data;       // the text's code units (or the bytes, see not_utf8)
   uint8_t width = 1;
   int64_t length = 0;     // in code points
-  LexedText lexed;        // kept only when there are diagnostics
-  Parsed parsed;
+  int32_t refused_canonical = -1;  // see LexedText
+  Findings found;
 };
 
 bool read_file(const std::string& path, std::string& out, int& error) {
@@ -137,22 +137,20 @@ void check_one(const std::string& path, const Lexicon& lex, std::atomic<bool>& s
       r.not_utf8 = true;
       return;
     }
-    if (!lex_for_parser(view(r), lex, r.lexed, stop_requested, &stop)) {
-      r.parsed.outcome = Outcome::INTERRUPTED;
+    LexedText lexed;
+    if (!lex_for_parser(view(r), lex, lexed, stop_requested, &stop)) {
+      r.found.outcome = Outcome::INTERRUPTED;
       return;
     }
-    if (r.lexed.refused_canonical >= 0) return;
-    r.parsed = parse_lexed(r.lexed, stop_requested, &stop);
+    if ((r.refused_canonical = lexed.refused_canonical) >= 0) return;
+    r.found = findings_of(lexed, parse_lexed(lexed, stop_requested, &stop));
   } catch (const std::bad_alloc&) {
     r = FileResult{};
-    r.parsed.outcome = Outcome::NO_MEMORY;
+    r.found.outcome = Outcome::NO_MEMORY;
     return;
   }
-  if (r.parsed.outcome == Outcome::DONE && r.parsed.diags.empty()) {
-    // Nothing to show: free the text and tokens now, not when taken.
-    r.data = std::string();
-    r.lexed = LexedText{};
-  }
+  // The text stays only while something will be shown from it.
+  if (r.found.outcome == Outcome::DONE && r.found.diags.empty()) r.data = std::string();
 }
 
 // ---------------------------------------------------------------- the run
@@ -247,18 +245,18 @@ PyObject* result_tuple(State& st, FileResult& r) {
     Ref raw = Ref::steal(PyBytes_FromStringAndSize(r.data.data(), static_cast<Py_ssize_t>(r.data.size())));
     return raw ? Py_BuildValue("(O[]O)", Py_None, raw.get()) : nullptr;
   }
-  if (r.lexed.refused_canonical >= 0) {
+  if (r.refused_canonical >= 0) {
     Lexicon lex;  // the tokenizer's type error for that name
-    if (current_lexicon(st.lexer, lex) && r.lexed.refused_canonical < lex.def->canonical_count())
-      lex.def->canonical(r.lexed.refused_canonical);
+    if (current_lexicon(st.lexer, lex) && r.refused_canonical < lex.def->canonical_count())
+      lex.def->canonical(r.refused_canonical);
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "str or None object expected");
     return nullptr;
   }
-  if (r.parsed.outcome != Outcome::DONE && r.parsed.outcome != Outcome::TOO_DEEP) {
-    set_outcome_error(r.parsed.outcome == Outcome::INTERRUPTED ? Outcome::FAILED : r.parsed.outcome);
+  if (r.found.outcome != Outcome::DONE && r.found.outcome != Outcome::TOO_DEEP) {
+    set_outcome_error(r.found.outcome == Outcome::INTERRUPTED ? Outcome::FAILED : r.found.outcome);
     return nullptr;
   }
-  Ref entries = Ref::steal(diagnostic_list(st, view(r), r.lexed, r.parsed));
+  Ref entries = Ref::steal(diagnostic_list(st, view(r), r.found));
   if (!entries) return nullptr;
   if (PyList_GET_SIZE(entries.get()) == 0) return Py_BuildValue("(OOO)", Py_None, entries.get(), Py_None);
   Ref text = Ref::steal(PyUnicode_FromKindAndData(r.width, r.data.data(), static_cast<Py_ssize_t>(r.length)));
@@ -293,7 +291,7 @@ PyObject* files_next(PyObject* o) {
 }
 
 PyMethodDef files_methods[] = {
-    {"close", files_close, METH_NOARGS, "close()\n--\n\nStops the workers and waits for them."},
+    {"close", files_close, METH_NOARGS, "close($self, /)\n--\n\nStops the workers and waits for them."},
     {nullptr, nullptr, 0, nullptr},
 };
 

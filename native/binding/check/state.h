@@ -48,14 +48,24 @@ Parsed parse_lexed(const LexedText& lexed, parse::Parser::PollFn poll, void* con
 // INTERRUPTED: the poll has set it).
 void set_outcome_error(Outcome outcome);
 
-// The list of (start, end, key, message) entries of a parse of `text`, each
-// message translated now through tarn.i18n.t. New reference.
-PyObject* diagnostic_list(State& st, const Text& text, const LexedText& lexed, const Parsed& parsed);
-
 // The translated-text-free parts of a nesting report: line and column of the
 // token the parser stopped at, and its span (widened to one code point when
 // empty, as every diagnostic is).
-struct DeepPlace { int64_t start, end, line, col; };
-DeepPlace deep_place(const LexedText& lexed, int64_t token);
+struct DeepPlace { int64_t start = 0, end = 0, line = 0, col = 0; };
+
+// What turning a parse into entries needs besides the text, so the tokens
+// can go as soon as the parse ends: the span of the token that fills each
+// diagnostic's {kw} (start -1: none) and the place nesting passed the bound.
+struct Findings {
+  Outcome outcome = Outcome::DONE;
+  std::vector<parse::Diag> diags;
+  std::vector<std::pair<int64_t, int64_t>> kw_spans;
+  DeepPlace deep;
+};
+Findings findings_of(const LexedText& lexed, Parsed&& parsed);
+
+// The list of (start, end, key, message) entries, each message translated
+// now through tarn.i18n.t. New reference.
+PyObject* diagnostic_list(State& st, const Text& text, const Findings& found);
 
 }  // namespace tarn::py::check
