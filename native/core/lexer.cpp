@@ -1,17 +1,43 @@
 #include "lexer.h"
 
 #include <algorithm>
+#include <atomic>
 
 namespace tarn {
 namespace {
 
-struct CodeRange { char32_t lo, hi; };
 #include "unicode_tables.inc"
 
-template <size_t N>
-bool in_ranges(const CodeRange (&ranges)[N], char32_t c) {
-  const CodeRange* r = std::lower_bound(ranges, ranges + N, c, [](const CodeRange& a, char32_t x) { return a.hi < x; });
-  return r != ranges + N && r->lo <= c;
+// A class of code points: sorted ranges, and the BMP pages of 256 code
+// points that hold any of them, so most scripts skip the range search.
+struct CodeClass {
+  const CodeRange* ranges;
+  size_t count;
+  uint64_t pages[4] = {};
+  constexpr CodeClass(const CodeRange* r, size_t n) : ranges(r), count(n) {
+    for (size_t i = 0; i < n; ++i)
+      for (char32_t p = r[i].lo >> 8; p <= (r[i].hi >> 8) && p < 256; ++p) pages[p >> 6] |= uint64_t{1} << (p & 63);
+  }
+  bool contains(char32_t c) const {
+    if (c < 0x10000 && !(pages[c >> 14] >> ((c >> 8) & 63) & 1)) return false;
+    const CodeRange* end = ranges + count;
+    const CodeRange* r = std::lower_bound(ranges, end, c, [](const CodeRange& a, char32_t x) { return a.hi < x; });
+    return r != end && r->lo <= c;
+  }
+};
+constexpr CodeClass kBuiltinDigits(kDigitRanges, std::size(kDigitRanges));
+constexpr CodeClass kBuiltinUpper(kUpperRanges, std::size(kUpperRanges));
+std::atomic<const CodeClass*> g_digits{&kBuiltinDigits};
+std::atomic<const CodeClass*> g_upper{&kBuiltinUpper};
+
+const CodeClass* installed(const CodeClass* current, std::vector<CodeRange>& ranges) {
+  const bool same = ranges.size() == current->count &&
+                    std::equal(ranges.begin(), ranges.end(), current->ranges,
+                               [](const CodeRange& a, const CodeRange& b) { return a.lo == b.lo && a.hi == b.hi; });
+  if (same) return current;
+  // Kept for the life of the process: tokenizers may still hold the old one.
+  auto* kept = new std::vector<CodeRange>(std::move(ranges));
+  return new CodeClass(kept->data(), kept->size());
 }
 
 // What the first rule that fits does with an ASCII code point; everything at
@@ -54,21 +80,9 @@ inline bool letter(char32_t c) {
   return c >= 0xF900 && c <= 0xFAFF;
 }
 
-// BMP pages of 256 code points that hold no digit at all, so letters of most
-// scripts skip the range search.
-struct DigitPages {
-  uint64_t bits[4] = {};
-  constexpr DigitPages() {
-    for (const CodeRange& r : kDigitRanges)
-      for (char32_t p = r.lo >> 8; p <= (r.hi >> 8) && p < 256; ++p) bits[p >> 6] |= uint64_t{1} << (p & 63);
-  }
-};
-constexpr DigitPages kDigitPages;
-
 inline bool unicode_digit(char32_t c) {
   if (c < 0x80) return is_ascii_digit(c);
-  if (c < 0x10000 && !(kDigitPages.bits[c >> 14] >> ((c >> 8) & 63) & 1)) return false;
-  return in_ranges(kDigitRanges, c);
+  return g_digits.load(std::memory_order_relaxed)->contains(c);
 }
 
 inline bool is_ident_part(char32_t c) { return c < 128 ? kAscii.ident_part[c] : letter(c); }
@@ -308,7 +322,12 @@ bool is_unicode_digit(char32_t c) { return unicode_digit(c); }
 
 bool is_upper(char32_t c) {
   if (c < 0x80) return c - U'A' < 26u;
-  return in_ranges(kUpperRanges, c);
+  return g_upper.load(std::memory_order_relaxed)->contains(c);
+}
+
+void set_host_classes(std::vector<CodeRange> digits, std::vector<CodeRange> upper) {
+  g_digits.store(installed(g_digits.load(), digits), std::memory_order_release);
+  g_upper.store(installed(g_upper.load(), upper), std::memory_order_release);
 }
 
 int64_t match_identifier(const Text& text, int64_t pos) {

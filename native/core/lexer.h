@@ -35,7 +35,14 @@ int64_t match_number(const Text& text, int64_t pos);
 
 // Character classes of the tokenizer.
 bool is_letter(char32_t c);      // the eleven letter ranges
-bool is_unicode_digit(char32_t c);  // exactly CPython 3.11's str.isdigit
-bool is_upper(char32_t c);       // exactly CPython 3.11's str.isupper of one code point
+bool is_unicode_digit(char32_t c);  // the host's str.isdigit (built in: CPython 3.11's)
+bool is_upper(char32_t c);       // the host's str.isupper of one code point (built in: CPython 3.11's)
+
+// The host's answers for is_unicode_digit and is_upper, as sorted inclusive
+// ranges: its Unicode database may be newer than the built-in tables. Call
+// once before tokenizing (not while any thread tokenizes); the tables then
+// stay for the life of the process.
+struct CodeRange { char32_t lo, hi; };
+void set_host_classes(std::vector<CodeRange> digits, std::vector<CodeRange> upper);
 
 }  // namespace tarn

@@ -1,5 +1,8 @@
 // Initialisation of tarn.lexer: the module object, its state and its names.
 #include <new>
+#include <vector>
+
+#include "core/lexer.h"
 
 #include "lexer_module.h"
 
@@ -53,7 +56,26 @@ bool add_match_args(PyTypeObject* type) {
   return true;
 }
 
+// The tokenizer's digits and upper-case letters are the host's str.isdigit
+// and str.isupper, whose Unicode database grows from version to version.
+void install_host_classes() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  std::vector<tarn::CodeRange> digits, upper;
+  auto add = [](std::vector<tarn::CodeRange>& into, char32_t c) {
+    if (!into.empty() && into.back().hi + 1 == c) into.back().hi = c;
+    else into.push_back({c, c});
+  };
+  for (char32_t c = 0; c < 0x110000; ++c) {
+    if (Py_UNICODE_ISDIGIT(static_cast<Py_UCS4>(c))) add(digits, c);
+    if (Py_UNICODE_ISUPPER(static_cast<Py_UCS4>(c))) add(upper, c);
+  }
+  tarn::set_host_classes(std::move(digits), std::move(upper));
+}
+
 bool fill_module(PyObject* module, LexerState* st) {
+  install_host_classes();
   if (PyModule_AddStringConstant(module, "__package__", "tarn") < 0) return false;
   Ref dataset = Ref::steal(PyImport_ImportModule("tarn.dataset"));
   if (!dataset || PyModule_AddObjectRef(module, "dataset", dataset.get()) < 0) return false;

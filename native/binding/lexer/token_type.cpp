@@ -148,7 +148,9 @@ PyMethodDef token_methods[] = {
 };
 
 PyType_Slot token_slots[] = {
-    {Py_tp_doc, const_cast<char*>("A lexical unit of a source text with its exact position.")},
+    {Py_tp_doc, const_cast<char*>("Token(kind, value, start, end, line, col, end_line, end_col, canonical=None, "
+                                  "subkind=None, flags={})\n--\n\n"
+                                  "A lexical unit of a source text with its exact position.")},
     {Py_tp_new, reinterpret_cast<void*>(token_tp_new)},
     {Py_tp_init, reinterpret_cast<void*>(token_tp_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(token_tp_dealloc)},

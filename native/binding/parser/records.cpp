@@ -279,6 +279,18 @@ std::unique_ptr<RecordClass> make_record_class(State& state, PyObject* module, c
   cls->kwlist.push_back(nullptr);
   cls->getset.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
 
+  // A class's text signature is its fields, for inspect.signature and help().
+  std::string doc = decl.doc ? decl.doc : "";
+  if (doc.find("\n--\n\n") == std::string::npos) {
+    std::string signature = std::string(decl.name) + "(";
+    for (const FieldInfo& f : cls->fields) {
+      signature += (&f == &cls->fields.front() ? "" : ", ") + f.name;
+      if (f.deflt == FieldDefault::EmptyList) signature += "=[]";
+      if (f.deflt == FieldDefault::False) signature += "=False";
+    }
+    doc = signature + ")\n--\n\n" + doc;
+  }
+
   cls->methods = decl.methods;
   for (const PyMethodDef& m : kStateMethods) cls->methods.push_back(m);
   cls->methods.push_back({nullptr, nullptr, 0, nullptr});
@@ -295,10 +307,9 @@ std::unique_ptr<RecordClass> make_record_class(State& state, PyObject* module, c
       {Py_tp_getset, cls->getset.data()},
       {Py_tp_methods, cls->methods.data()},
       {Py_tp_free, reinterpret_cast<void*>(PyObject_GC_Del)},
-      {Py_tp_doc, const_cast<char*>(decl.doc)},
+      {Py_tp_doc, doc.data()},  // copied into the class
       {0, nullptr},
   };
-  if (!decl.doc) slots[std::size(slots) - 2] = {0, nullptr};
   PyType_Spec shape{cls->qualified_name.c_str(),
                    static_cast<int>(record_basicsize(decl.fields.size() + decl.private_slots)), 0,
                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, slots};
