@@ -126,6 +126,19 @@ _EXPECTED = {
 }
 
 
+def _names_trailing_commas() -> bool:
+    """Whether the running json reports a comma before a closing bracket as
+    such (3.13 and later) rather than as a missing value or key."""
+    try:
+        json.loads("[0,]")
+    except json.JSONDecodeError as exc:
+        return exc.msg.startswith("Illegal trailing comma")
+    return False
+
+
+_TRAILING_COMMAS = _names_trailing_commas()
+
+
 def loads(text: str | bytes) -> Any:
     """``json.loads`` with no limit on nesting depth."""
     if isinstance(text, (bytes, bytearray)):
@@ -135,6 +148,7 @@ def loads(text: str | bytes) -> Any:
     result: Any = None
     state = _VALUE
     i = 0
+    comma = -1  # where the comma just read stands
     while True:
         if state == _AFTER and not stack:
             end = _SPACE.match(text, i).end()  # type: ignore[union-attr]
@@ -154,15 +168,20 @@ def loads(text: str | bytes) -> Any:
                 raise json.JSONDecodeError(_EXPECTED[state], text, at)
             state = _VALUE
             continue
+        after_comma, comma = comma, -1
         if state == _AFTER:
             if punct == ",":
                 state = _KEY if isinstance(stack[-1], dict) else _VALUE
+                comma = at
                 continue
             if punct != ("}" if isinstance(stack[-1], dict) else "]"):
                 raise json.JSONDecodeError(_EXPECTED[state], text, at)
             stack.pop()
             keys.pop()
             continue
+        if _TRAILING_COMMAS and after_comma >= 0 and punct == ("}" if state == _KEY else "]"):
+            kind_of = "object" if state == _KEY else "array"
+            raise json.JSONDecodeError(f"Illegal trailing comma before end of {kind_of}", text, after_comma)
         if state in (_KEY, _FIRST_KEY):
             if punct == "}" and state == _FIRST_KEY:
                 stack.pop()

@@ -131,6 +131,14 @@ void linemap_tp_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+#if PY_VERSION_HEX >= 0x030D0000
+// inspect in 3.13 binds a C-level __init__ to the class it inspects and
+// fails, but it also takes a class's signature from a __signature__
+// callable (as 3.12 does). Subclasses cannot be instantiated, so the text
+// serves them too.
+PyObject* linemap_signature(PyObject*, PyObject*) { return PyUnicode_FromString("(text)"); }
+#endif
+
 PyMethodDef linemap_methods[] = {
     // Listed beside tp_init so introspection shows the parameter name.
     {"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(linemap_init_method)),
@@ -140,6 +148,9 @@ PyMethodDef linemap_methods[] = {
     {"__getstate__", linemap_getstate, METH_NOARGS, "__getstate__($self, /)\n--\n\n"},
     {"__setstate__", linemap_setstate, METH_O, "__setstate__($self, state, /)\n--\n\n"},
     {"__reduce__", linemap_reduce, METH_NOARGS, nullptr},
+#if PY_VERSION_HEX >= 0x030D0000
+    {"__signature__", linemap_signature, METH_NOARGS | METH_CLASS, "__signature__($cls, /)\n--\n\n"},
+#endif
     {nullptr, nullptr, 0, nullptr},
 };
 
