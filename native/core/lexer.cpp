@@ -325,6 +325,8 @@ bool is_upper(char32_t c) {
   return g_upper.load(std::memory_order_relaxed)->contains(c);
 }
 
+const char* builtin_unicode_version() { return kUnicodeVersion; }
+
 void set_host_classes(std::vector<CodeRange> digits, std::vector<CodeRange> upper) {
   g_digits.store(installed(g_digits.load(), digits), std::memory_order_release);
   g_upper.store(installed(g_upper.load(), upper), std::memory_order_release);

@@ -44,5 +44,8 @@ bool is_upper(char32_t c);       // the host's str.isupper of one code point (bu
 // stay for the life of the process.
 struct CodeRange { char32_t lo, hi; };
 void set_host_classes(std::vector<CodeRange> digits, std::vector<CodeRange> upper);
+// The Unicode version the built-in tables come from ("14.0.0"): a host whose
+// database has this version needs to install nothing.
+const char* builtin_unicode_version();
 
 }  // namespace tarn

@@ -1,4 +1,5 @@
 // Initialisation of tarn.lexer: the module object, its state and its names.
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -58,10 +59,18 @@ bool add_match_args(PyTypeObject* type) {
 
 // The tokenizer's digits and upper-case letters are the host's str.isdigit
 // and str.isupper, whose Unicode database grows from version to version.
-void install_host_classes() {
+// Asking about every code point costs milliseconds, so only a host whose
+// database is not the one of the built-in tables is asked.
+bool install_host_classes() {
   static bool done = false;
-  if (done) return;
+  if (done) return true;
+  Ref unicodedata = Ref::steal(PyImport_ImportModule("unicodedata"));
+  Ref version = unicodedata ? Ref::steal(PyObject_GetAttrString(unicodedata.get(), "unidata_version")) : Ref();
+  if (!version) return false;
   done = true;
+  const char* text = PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version.get()) : nullptr;
+  if (!text) PyErr_Clear();
+  if (text && std::strcmp(text, tarn::builtin_unicode_version()) == 0) return true;
   std::vector<tarn::CodeRange> digits, upper;
   auto add = [](std::vector<tarn::CodeRange>& into, char32_t c) {
     if (!into.empty() && into.back().hi + 1 == c) into.back().hi = c;
@@ -72,10 +81,11 @@ void install_host_classes() {
     if (Py_UNICODE_ISUPPER(static_cast<Py_UCS4>(c))) add(upper, c);
   }
   tarn::set_host_classes(std::move(digits), std::move(upper));
+  return true;
 }
 
 bool fill_module(PyObject* module, LexerState* st) {
-  install_host_classes();
+  if (!install_host_classes()) return false;
   if (PyModule_AddStringConstant(module, "__package__", "tarn") < 0) return false;
   Ref dataset = Ref::steal(PyImport_ImportModule("tarn.dataset"));
   if (!dataset || PyModule_AddObjectRef(module, "dataset", dataset.get()) < 0) return false;
