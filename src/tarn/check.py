@@ -93,51 +93,54 @@ def grouped(diagnostics: list[Diagnostic]) -> list[tuple[Diagnostic, list[Diagno
 # ---------------------------------------------------------------- finding files
 
 
-def _excluded(path: Path, root: Path, patterns: Sequence[str]) -> bool:
+def _excluded(name: str, below: str, shown: str, patterns: Sequence[str]) -> bool:
     """A pattern matches the name, the path below the walked directory, or the
     path as shown."""
-    if not patterns:
-        return False
-    below = path.relative_to(root).as_posix()
-    return any(fnmatch.fnmatchcase(path.name, p) or fnmatch.fnmatchcase(below, p)
-               or fnmatch.fnmatchcase(path.as_posix(), p) for p in patterns)
+    return any(fnmatch.fnmatchcase(name, p) or fnmatch.fnmatchcase(below, p) or fnmatch.fnmatchcase(shown, p)
+               for p in patterns)
 
 
-def walk(root: Path, excludes: Sequence[str], seen: set[tuple[int, int]], problems: list[str]) -> list[str]:
+def walk(root: str, excludes: Sequence[str], seen: set[tuple[int, int]], problems: list[str]) -> list[str]:
     """The sources below `root`, sorted by path components. Symbolic links are
     followed, but every directory and file is taken once (a link back up the
-    tree is not a loop)."""
-    found: list[Path] = []
-
-    def report(exc: OSError) -> None:
-        problems.append(f"{exc.filename}: error: {exc.strerror or exc}")
-
-    for dirpath, dirnames, filenames in os.walk(root, onerror=report, followlinks=True):
-        here = Path(dirpath)
+    tree is not a loop). Plain files need no stat call of their own."""
+    base = str(Path(root))
+    strip = 2 if base == "." else 0  # "./a.tarn" is shown as "a.tarn"
+    found: list[tuple[tuple[str, ...], str]] = []
+    pending: list[tuple[str, tuple[str, ...]]] = [(base, ())]
+    while pending:
+        directory, parts = pending.pop()
         try:
-            info = os.stat(here)
+            info = os.stat(directory)
+            with os.scandir(directory) as listing:
+                entries = sorted(listing, key=lambda e: e.name)
         except OSError as exc:
-            report(exc)
-            dirnames[:] = []
+            problems.append(f"{exc.filename}: error: {exc.strerror or exc}")
             continue
         if (info.st_dev, info.st_ino) in seen:
-            dirnames[:] = []
             continue
         seen.add((info.st_dev, info.st_ino))
-        dirnames[:] = sorted(d for d in dirnames if not _excluded(here / d, root, excludes))
-        for name in sorted(filenames):
-            path = here / name
-            if not name.endswith(SOURCE_SUFFIX) or _excluded(path, root, excludes):
-                continue
+        subdirectories = []
+        for entry in entries:
+            rel = parts + (entry.name,)
+            shown = entry.path[strip:]
             try:
-                info = os.stat(path)
+                is_dir = entry.is_dir()
+                if not is_dir and not (entry.name.endswith(SOURCE_SUFFIX) and entry.is_file()):
+                    continue
+                if excludes and _excluded(entry.name, "/".join(rel), shown, excludes):
+                    continue
+                if is_dir:
+                    subdirectories.append((entry.path, rel))
+                    continue
+                key = (entry.stat().st_dev, entry.stat().st_ino) if entry.is_symlink() else (info.st_dev, entry.inode())
             except OSError:
-                continue  # a dangling link
-            if not os.path.isfile(path) or (info.st_dev, info.st_ino) in seen:
-                continue
-            seen.add((info.st_dev, info.st_ino))
-            found.append(path)
-    return [str(p) for p in sorted(found, key=lambda p: p.parts)]
+                continue  # gone meanwhile, or a dangling link
+            if key not in seen:
+                seen.add(key)
+                found.append((rel, shown))
+        pending.extend(reversed(subdirectories))  # depth first, in sorted order
+    return [shown for _, shown in sorted(found)]
 
 
 def collect(paths: Sequence[str], excludes: Sequence[str]) -> tuple[list[str], list[str]]:
@@ -150,7 +153,7 @@ def collect(paths: Sequence[str], excludes: Sequence[str]) -> tuple[list[str], l
         if given == STDIN:
             items.append(STDIN)
         elif os.path.isdir(given):
-            items.extend(walk(Path(given), excludes, seen, problems))
+            items.extend(walk(given, excludes, seen, problems))
         elif os.path.lexists(given):
             items.append(given)
         else:
