@@ -170,6 +170,8 @@ def _report(path: str, text: str | None, entries: list[tuple[int, int, str, str]
 
 
 def read_stdin(name: str) -> FileReport:
+    if sys.stdin is None:
+        return FileReport(name, "", [], f"{name}: error: there is no standard input")
     try:
         text = decode_source(name, sys.stdin.buffer.read())
     except Unreadable as exc:
@@ -187,7 +189,11 @@ def check(items: Sequence[str], jobs: int, stdin_name: str = "<stdin>") -> Gener
             if item == STDIN:
                 yield read_stdin(stdin_name)
                 continue
-            text, entries, error = next(results)
+            try:
+                text, entries, error = next(results)
+            except MemoryError:
+                yield FileReport(item, "", [], f"{item}: error: not enough memory to check it")
+                continue
             if isinstance(error, int):
                 yield FileReport(item, "", [], f"{item}: error: {os.strerror(error)}")
             elif isinstance(error, bytes):
@@ -507,6 +513,8 @@ def run(args: argparse.Namespace) -> int:
                 out.write(render_json(report))
             elif report.failure is None:
                 out.write(render_github(report, args.all))
+            else:
+                out.write(github_command(report.path, report.failure))
             progress.update(done)
     progress.clear()
     if sarif:
