@@ -2,6 +2,7 @@
 texts, order) with their catalogue keys, on the sample programs, on every
 adversarial family and on mutated samples; one entry naming the place where
 nesting passes the bound; a replaced tarn.i18n.t is followed."""
+import os
 from pathlib import Path
 
 import pytest
@@ -12,6 +13,10 @@ from tarn import _check, i18n
 from tarn.parser import MESSAGES, parse_text
 from test_adversarial import FAMILIES
 
+# Sanitizer builds (ci/sanitize.sh) use so much more stack per level that the
+# thread's stack, not the depth bound, ends deep nesting; where it ends then
+# depends on how deep the caller already was.
+STACK_BOUND = os.environ.get("TARN_HYPOTHESIS_PROFILE") == "sanitize"
 CORPUS = {p.name: p.read_bytes().decode("utf-8")
           for p in sorted((Path(__file__).parent / "data" / "corpus").glob("*/*.tarn"))}
 
@@ -29,9 +34,9 @@ def check_same(text):
     want = expected(text)
     if isinstance(want, str):
         [(start, end, key, message)] = got
-        assert (key, message) == ("tarn.nesting-too-deep", want)
+        assert key == "tarn.nesting-too-deep" and (message == want or STACK_BOUND)
         # The span is the token the message names.
-        line, col = (int(n) for n in want.rsplit("line ", 1)[1].split(", column "))
+        line, col = (int(n) for n in message.rsplit("line ", 1)[1].split(", column "))
         starts = [0] + [i + 1 for i, ch in enumerate(text) if ch == "\n"]
         assert start == starts[line - 1] + col - 1 and start < end <= len(text) + 1
         return got
