@@ -9,10 +9,14 @@ namespace tarn::py {
 namespace {
 
 // The dict's modification stamp, so a form map changed in place (which
-// nobody should do) is noticed too.
+// nobody should do) is noticed too. Deprecated since 3.12, but 3.12 and 3.13
+// still change it on every modification.
 uint64_t dict_version(PyObject* d) {
-#if PY_VERSION_HEX < 0x030C0000
+#if PY_VERSION_HEX < 0x030E0000
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
   return reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
+#pragma GCC diagnostic pop
 #else
   return 0;
 #endif
