@@ -10,6 +10,8 @@ import pytest
 
 from tarn import parser as P
 
+from conftest import unexpected_keyword
+
 CORPUS = pathlib.Path(__file__).parent / "data" / "corpus"
 
 DECLARATION_ORDER = (
@@ -86,7 +88,7 @@ def test_default_lists_are_fresh_for_every_record():
     [
         (lambda: P.Name(0, 1), "__init__() missing required argument 'name' (pos 3)"),
         (lambda: P.Name(0, 1, "x", 4), "__init__() takes at most 3 arguments (4 given)"),
-        (lambda: P.TypeRef(start=0, end=1, text="x", extra=4), "'extra' is an invalid keyword argument for __init__()"),
+        (lambda: P.TypeRef(start=0, end=1, text="x", extra=4), unexpected_keyword("extra", "__init__()")),
         (lambda: P.TypeRef(0, 1, "x", start=0), "argument for __init__() given by name ('start') and position (1)"),
         (lambda: P.Member(0, 1, name(), "m"), "__init__() missing required argument 'safe' (pos 5)"),
         (lambda: P.IsType(0, 1, name()), "__init__() missing required argument 'negated' (pos 4)"),
