@@ -163,7 +163,7 @@ def utf8ish() -> st.SearchStrategy[bytes]:
     return st.lists(pieces, max_size=30).map(b"".join)
 
 
-@settings(max_examples=30, derandomize=True)
+@settings(max_examples=60, derandomize=True)
 @given(st.lists(utf8ish(), min_size=1, max_size=8))
 def test_native_reader_agrees_with_the_host(tmp_path_factory: pytest.TempPathFactory, contents: list[bytes]) -> None:
     folder = tmp_path_factory.mktemp("files")

@@ -60,53 +60,74 @@ bool read_file(const std::string& path, std::string& out, int& error) {
   return true;
 }
 
-// Strict UTF-8 as the host's decoder reads it (no overlong forms, no
-// surrogates, nothing past U+10FFFF). Calls `emit` per code point beyond
-// ASCII runs; returns false at the first invalid sequence.
-template <class Emit>
-bool walk_utf8(const uint8_t* s, size_t n, Emit&& emit) {
-  size_t i = 0;
-  while (i < n) {
-    if (i + 8 <= n) {
-      uint64_t w;
-      std::memcpy(&w, s + i, 8);
-      if (!(w & 0x8080808080808080ull)) {
-        for (int k = 0; k < 8; ++k) emit(static_cast<char32_t>(s[i + k]));
-        i += 8;
-        continue;
-      }
-    }
-    const uint8_t c = s[i];
-    if (c < 0x80) {
-      emit(static_cast<char32_t>(c));
-      ++i;
-      continue;
-    }
-    size_t len;
-    char32_t cp;
-    if (c >= 0xC2 && c <= 0xDF) len = 2, cp = c & 0x1F;
-    else if (c >= 0xE0 && c <= 0xEF) len = 3, cp = c & 0x0F;
-    else if (c >= 0xF0 && c <= 0xF4) len = 4, cp = c & 0x07;
-    else return false;
-    if (n - i < len) return false;
-    for (size_t k = 1; k < len; ++k) {
-      const uint8_t b = s[i + k];
-      if ((b & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (b & 0x3F);
-    }
-    if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
-      return false;
-    emit(cp);
-    i += len;
+// One sequence of strict UTF-8 as the host's decoder reads it (no overlong
+// forms, no surrogates, nothing past U+10FFFF) at s[i], a byte >= 0x80: its
+// length, or 0 when it is invalid.
+inline size_t multibyte(const uint8_t* s, size_t n, size_t i, char32_t& cp) {
+  const uint8_t c = s[i];
+  size_t len;
+  if (c >= 0xC2 && c <= 0xDF) len = 2, cp = c & 0x1F;
+  else if (c >= 0xE0 && c <= 0xEF) len = 3, cp = c & 0x0F;
+  else if (c >= 0xF0 && c <= 0xF4) len = 4, cp = c & 0x07;
+  else return 0;
+  if (n - i < len) return 0;
+  for (size_t k = 1; k < len; ++k) {
+    const uint8_t b = s[i + k];
+    if ((b & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (b & 0x3F);
   }
+  if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
+    return 0;
+  return len;
+}
+
+inline bool ascii8(const uint8_t* s) {
+  uint64_t w;
+  std::memcpy(&w, s, 8);
+  return !(w & 0x8080808080808080ull);
+}
+
+// Validates `s`, counting its code points and finding the widest.
+bool scan_utf8(const uint8_t* s, size_t n, int64_t& length, char32_t& widest) {
+  size_t i = 0;
+  int64_t count = 0;
+  char32_t wide = 0;
+  while (i < n) {
+    if (i + 8 <= n && ascii8(s + i)) {
+      i += 8, count += 8;
+    } else if (s[i] < 0x80) {
+      ++i, ++count;
+    } else {
+      char32_t cp;
+      const size_t len = multibyte(s, n, i, cp);
+      if (!len) return false;
+      wide = std::max(wide, cp);
+      i += len, ++count;
+    }
+  }
+  length = count, widest = wide;
   return true;
 }
 
+// Decodes valid UTF-8 into code units U wide enough for every code point.
 template <class U>
 void decode_into(const std::string& bytes, std::string& out, int64_t length) {
+  const auto* s = reinterpret_cast<const uint8_t*>(bytes.data());
+  const size_t n = bytes.size();
   out.resize(static_cast<size_t>(length) * sizeof(U));
   U* p = reinterpret_cast<U*>(out.data());
-  walk_utf8(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), [&](char32_t c) { *p++ = static_cast<U>(c); });
+  for (size_t i = 0; i < n;) {
+    if (i + 8 <= n && ascii8(s + i)) {
+      for (int k = 0; k < 8; ++k) p[k] = s[i + k];
+      p += 8, i += 8;
+    } else if (s[i] < 0x80) {
+      *p++ = s[i++];
+    } else {
+      char32_t cp = 0;
+      i += multibyte(s, n, i, cp);
+      *p++ = static_cast<U>(cp);
+    }
+  }
 }
 
 // The file's text in the narrowest code units that hold it, as the host
@@ -114,8 +135,7 @@ void decode_into(const std::string& bytes, std::string& out, int64_t length) {
 bool decode(FileResult& r) {
   char32_t widest = 0;
   int64_t length = 0;
-  const auto* s = reinterpret_cast<const uint8_t*>(r.data.data());
-  if (!walk_utf8(s, r.data.size(), [&](char32_t c) { widest = std::max(widest, c), ++length; })) return false;
+  if (!scan_utf8(reinterpret_cast<const uint8_t*>(r.data.data()), r.data.size(), length, widest)) return false;
   r.length = length;
   if (widest < 0x80) return r.width = 1, true;
   std::string units;
