@@ -10,7 +10,7 @@ import sys
 from collections.abc import Sequence
 
 import tarn
-from tarn import check, tree
+from tarn import check
 from tarn._cli import EXIT_CLEAN, EXIT_ERRORS, EXIT_TROUBLE, Unreadable, add_lang, plural, read_source, set_language
 from tarn.lexer import _LineMap, tokenize
 from tarn.parser import parse_text
@@ -36,6 +36,8 @@ def command_tokens(args: argparse.Namespace) -> int:
 
 
 def command_tree(args: argparse.Namespace) -> int:
+    from tarn import tree  # loaded only for this command: it takes a while
+
     set_language(args.lang)
     try:
         text = read_source(args.file)
