@@ -18,8 +18,6 @@ inline constexpr int kMessageCount = 0
 #include "core/messages.def"
 #undef MESSAGE
     ;
-// The public catalogue (MESSAGES) is the messages before this one.
-inline constexpr int kCatalogueCount = static_cast<int>(parse::Msg::UnterminatedString);
 
 struct State {
   PyObject* module = nullptr;  // borrowed: the state lives as long as the module
