@@ -105,7 +105,7 @@ void visit_fields(const Node* n, F&& f) {
 #define END(N) \
   break;       \
   }
-#include "nodes.def"
+#include "core/syntax/nodes.def"
 #undef RECORD
 #undef FIELD
 #undef END
