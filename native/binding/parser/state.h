@@ -13,11 +13,7 @@
 
 namespace tarn::py::parser {
 
-inline constexpr int kMessageCount = 0
-#define MESSAGE(N, K, RU, EN) +1
-#include "core/messages.def"
-#undef MESSAGE
-    ;
+using parse::kMessageCount;
 
 struct State {
   PyObject* module = nullptr;  // borrowed: the state lives as long as the module

@@ -180,10 +180,8 @@ int64_t Parser::last_end() const {
 }
 
 Name* Parser::placeholder() {
-  const PTok& t = peek();
-  Name* n = make<Name>(t.start, t.start);
-  n->name = StrRef::empty();
-  return n;
+  const int64_t at = peek().start;
+  return make<Name>(at, at, StrRef::empty());
 }
 
 Parser::Nest::Nest(Parser& p) : p_(p) {
