@@ -20,7 +20,7 @@ using parse::Parser;
 using syntax::NodeKind;
 
 // What a rule takes besides the cursor (the argument kinds of rules.inc).
-enum class Param : uint8_t { NONE, MODULE, ANNOTATIONS, EXPR, KEYWORDS, INT, MESSAGE, BOOL };
+enum class ArgumentKind : uint8_t { NONE, MODULE, ANNOTATIONS, EXPR, KEYWORDS, INT, MESSAGE, BOOL };
 
 struct RuleArgs {
   syntax::Module* module = nullptr;
@@ -70,8 +70,8 @@ RuleResult result_of(Call call) {
 struct Rule {
   const char* name;
   const char* doc;
-  Param param;
-  const char* param_name;
+  ArgumentKind argument;
+  const char* argument_name;
   bool whole_module;  // parse_module: unterminated literals are collected for it
   RuleResult (*run)(Parser&, RuleArgs&);
 };
@@ -88,7 +88,7 @@ struct Rule {
 // In their order of definition.
 const Rule kRules[] = {
 #define RULE(name, host_name, Result, parameters, KIND, argument, signature)                      \
-  {host_name, signature, Param::KIND, argument, std::is_same_v<Result, syntax::Module*>,          \
+  {host_name, signature, ArgumentKind::KIND, argument, std::is_same_v<Result, syntax::Module*>,          \
    []([[maybe_unused]] Parser& p, [[maybe_unused]] RuleArgs& a) {                                 \
      return result_of([&] { return p.name(ARGUMENT_##KIND); });                                   \
    }},
@@ -133,19 +133,19 @@ syntax::List* host_list(State& st, syntax::Arena& arena, PyObject* list) {
 }
 
 bool prepare_args(State& st, const Rule& rule, PyObject* arg, PyObject* names, syntax::Arena& arena, RuleArgs& a) {
-  switch (rule.param) {
-    case Param::NONE: return true;
-    case Param::MODULE:
+  switch (rule.argument) {
+    case ArgumentKind::NONE: return true;
+    case ArgumentKind::MODULE:
       if (!st.is_record(arg, NodeKind::Module)) return type_error("tarn.parser.Module", arg), false;
       a.module = arena.make<syntax::Module>(0, 0, arena.list(), arena.list());
       return true;
-    case Param::ANNOTATIONS:
+    case ArgumentKind::ANNOTATIONS:
       if (!PyList_Check(arg)) return type_error("list", arg), false;
       return (a.annotations = host_list(st, arena, arg)) != nullptr;
-    case Param::EXPR:
+    case ArgumentKind::EXPR:
       if (!st.is_record(arg, NodeKind::Expr)) return type_error("tarn.parser.Expr", arg), false;
       return (a.expr = host_node(arena, arg)) != nullptr;
-    case Param::KEYWORDS:
+    case ArgumentKind::KEYWORDS:
       for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(names); i < n; ++i) {
         PyObject* name = PyTuple_GET_ITEM(names, i);
         if (!PyUnicode_Check(name)) return type_error("str", name), false;
@@ -156,17 +156,17 @@ bool prepare_args(State& st, const Rule& rule, PyObject* arg, PyObject* names, s
         if (a.keywords.back() == parse::Kw::NONE) a.host_keywords.push_back(name);
       }
       return true;
-    case Param::INT:
+    case ArgumentKind::INT:
       if (!PyLong_Check(arg)) return type_error("int", arg), false;
       return to_int64(arg, &a.integer);
-    case Param::MESSAGE:
+    case ArgumentKind::MESSAGE:
       if (!PyUnicode_Check(arg)) return type_error("str", arg), false;
       if (message_of_key(st, arg, &a.message)) return true;
       // Any other key is reported as the translation service renders it.
       a.message = parse::Msg::HostKey;
       a.host_message = arg;
       return !PyErr_Occurred();
-    case Param::BOOL:
+    case ArgumentKind::BOOL:
       if (!arg) return true;
       if (!PyBool_Check(arg)) return type_error("bool", arg), false;
       a.flag = arg == Py_True;
@@ -228,12 +228,12 @@ bool extend(PyObject* list, const std::vector<Ref>& items) {
 
 PyObject* run_rule(PyObject* self, const Rule& rule, PyObject* args, PyObject* kwargs) {
   PyObject* arg = nullptr;
-  if (rule.param == Param::KEYWORDS) {
+  if (rule.argument == ArgumentKind::KEYWORDS) {
     if (kwargs && PyDict_GET_SIZE(kwargs) > 0)
       return PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", rule.name);
-  } else if (rule.param != Param::NONE) {
-    const std::string format = std::string(rule.param == Param::BOOL ? "|O:" : "O:") + rule.name;
-    char* kwlist[] = {const_cast<char*>(rule.param_name), nullptr};
+  } else if (rule.argument != ArgumentKind::NONE) {
+    const std::string format = std::string(rule.argument == ArgumentKind::BOOL ? "|O:" : "O:") + rule.name;
+    char* kwlist[] = {const_cast<char*>(rule.argument_name), nullptr};
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), kwlist, &arg)) return nullptr;
   }
   State& st = state_of(self);
@@ -288,12 +288,12 @@ PyObject* run_rule(PyObject* self, const Rule& rule, PyObject* args, PyObject* k
   Ref result = Ref::steal(host_result(conv, r));
   if (!result) return nullptr;
   std::vector<Ref> imports, members;
-  if (rule.param == Param::MODULE && !append_members(conv, arg, a.module, imports, members)) return nullptr;
+  if (rule.argument == ArgumentKind::MODULE && !append_members(conv, arg, a.module, imports, members)) return nullptr;
   conv.finish();
 
   if (PyList_SetSlice(errors.get(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, new_errors.get()) < 0) return nullptr;
   if (!set_parser_field(self, POS, new_pos.get())) return nullptr;
-  if (rule.param == Param::MODULE) {
+  if (rule.argument == ArgumentKind::MODULE) {
     Ref host_imports = Ref::steal(field_of(arg, "imports"));
     if (!host_imports || !extend(host_imports.get(), imports)) return nullptr;
     Ref host_members = Ref::steal(field_of(arg, "members"));
@@ -317,7 +317,7 @@ template <size_t... I>
 std::vector<PyMethodDef> method_table(std::index_sequence<I...>) {
   std::vector<PyMethodDef> out;
   auto add = [&](const Rule& rule, PyCFunction with_args, PyCFunction without) {
-    if (rule.param == Param::NONE)
+    if (rule.argument == ArgumentKind::NONE)
       out.push_back({rule.name, without, METH_NOARGS, rule.doc});
     else
       out.push_back({rule.name, with_args, METH_VARARGS | METH_KEYWORDS, rule.doc});

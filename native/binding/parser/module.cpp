@@ -77,7 +77,7 @@ int State::traverse(visitproc visit, void* arg) {
     if (r) Py_VISIT(r->type.get());
   if (parser) Py_VISIT(parser->type.get());
   Py_VISIT(name_keywords.get());
-  Py_VISIT(upper_name_keywords.get());
+  Py_VISIT(capitalised_name_keywords.get());
   return 0;
 }
 
@@ -92,7 +92,7 @@ void State::clear() {
     if (r) r->type = {};
   if (parser) parser->type = {};
   name_keywords = {};
-  upper_name_keywords = {};
+  capitalised_name_keywords = {};
   for (Ref& k : message_keys) k = {};
   static_texts.clear();
 }

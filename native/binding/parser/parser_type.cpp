@@ -243,13 +243,13 @@ int at_name_test(PyObject* self) {
   if (keyword <= 0) return keyword;
   Ref canonical = Ref::steal(tok_field(st, tok.get(), CANONICAL));
   if (!canonical) return -1;
-  if (!st.name_keywords || !st.upper_name_keywords) {
+  if (!st.name_keywords || !st.capitalised_name_keywords) {
     PyErr_SetString(PyExc_RuntimeError, "tarn.parser has been torn down");
     return -1;
   }
   const int named = PySet_Contains(st.name_keywords.get(), canonical.get());
   if (named) return named;
-  const int upper = PySet_Contains(st.upper_name_keywords.get(), canonical.get());
+  const int upper = PySet_Contains(st.capitalised_name_keywords.get(), canonical.get());
   if (upper <= 0) return upper;
   Ref value = Ref::steal(tok_field(st, tok.get(), VALUE));
   if (!value) return -1;

@@ -24,7 +24,7 @@ struct State {
   std::vector<std::unique_ptr<RecordClass>> records;  // by syntax::NodeKind; ParseError included
   std::unique_ptr<RecordClass> parser;                // _Parser
   Ref message_keys[kMessageCount];
-  Ref name_keywords, upper_name_keywords;             // frozen copies of the sets at_name consults
+  Ref name_keywords, capitalised_name_keywords;  // frozen copies of the sets at_name consults
   std::unordered_map<std::string_view, parse::Kw> keyword_of_name;
   std::unordered_map<const char*, Ref> static_texts;  // StrRef::STATIC texts, made once
   Ref empty_str;

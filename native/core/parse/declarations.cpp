@@ -36,7 +36,7 @@ Node* Parser::expression_statement() {
   if (at_op(Op::SEMICOLON)) return nullptr;
   Node* target = expression();
   if (target->start == target->end) return nullptr;
-  if (peek().kind == TokKind::OP && ASSIGN_OPS.contains(peek().op)) {
+  if (peek().kind == TokKind::OP && kAssignOps.contains(peek().op)) {
     const int64_t op = advance();
     Node* value = nullptr;
     if (at_op(Op::SEMICOLON) || at_end())

@@ -76,7 +76,7 @@ Node* left_assoc(Parser& p, Node* (Parser::*operand)(), AtOperator at_operator) 
   return left;
 }
 
-bool is_compare_op(const PTok& t) { return t.kind == TokKind::OP && COMPARE_OPS.contains(t.op); }
+bool is_compare_op(const PTok& t) { return t.kind == TokKind::OP && kCompareOps.contains(t.op); }
 
 bool text_ends_with_qmark(const Parser& p, const StrRef& s) {
   if (s.drop_last) return false;  // only the copies made below, never tested again

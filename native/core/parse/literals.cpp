@@ -13,8 +13,8 @@ Literal* span_literal(Parser& p, int64_t start, const char* kind, StrRef text) {
   return p.make<Literal>(start, p.last_end(), StrRef::lit(kind), text);
 }
 
-// A keyword of an embedded literal used as an ordinary name.
-Node* keyword_as_name(Parser& p, int64_t token) {
+// A keyword of an embedded literal used as an ordinary name, maybe called.
+Node* keyword_as_callee(Parser& p, int64_t token) {
   return p.maybe_call(p.make<Name>(p.tok(token).start, p.tok(token).end, StrRef::token(u32(token))));
 }
 
@@ -91,7 +91,7 @@ Node* Parser::typed_collection_literal() {
 // type_literal := TYPE "<" type_name ">" | TYPE as a name
 Node* Parser::type_literal() {
   const int64_t kw = advance();
-  if (!at_op(Op::LT)) return keyword_as_name(*this, kw);
+  if (!at_op(Op::LT)) return keyword_as_callee(*this, kw);
   advance();
   type_name();
   if (eat_op(Op::GT) < 0) error(Msg::ExpectedGtInTypeLiteral);
@@ -101,7 +101,7 @@ Node* Parser::type_literal() {
 // query_literal := QUERY "{" balanced tokens "}" | QUERY as a name
 Node* Parser::query_literal() {
   const int64_t kw = advance();
-  if (!at_op(Op::LBRACE)) return keyword_as_name(*this, kw);
+  if (!at_op(Op::LBRACE)) return keyword_as_callee(*this, kw);
   skip_brace_block(*this);
   return span_literal(*this, tok(kw).start, "QUERY", StrRef::empty());
 }

@@ -164,8 +164,8 @@ bool Parser::at_name() const {
   const PTok& t = peek();
   if (t.kind == TokKind::IDENT) return true;
   if (t.kind != TokKind::KEYWORD) return false;
-  if (NAME_KEYWORDS.contains(t.kw)) return true;
-  if (UPPER_NAME_KEYWORDS.contains(t.kw)) return t.upper_first;
+  if (kNameKeywords.contains(t.kw)) return true;
+  if (kCapitalisedNameKeywords.contains(t.kw)) return t.upper_first;
   return false;
 }
 

@@ -13,7 +13,7 @@ uint32_t u32(int64_t i) { return static_cast<uint32_t>(i); }
 // statement keywords do not count.
 bool method_ref_part(const PTok& t) {
   if (t.kind == TokKind::IDENT) return true;
-  return t.kind == TokKind::KEYWORD && (NAME_KEYWORDS.contains(t.kw) || t.kw == Kw::NEW);
+  return t.kind == TokKind::KEYWORD && (kNameKeywords.contains(t.kw) || t.kw == Kw::NEW);
 }
 
 }  // namespace

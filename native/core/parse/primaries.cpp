@@ -24,7 +24,8 @@ Literal* literal(Parser& p, int64_t token, const char* kind) {
   return p.make<Literal>(t.start, t.end, StrRef::lit(kind), StrRef::token(u32(token)));
 }
 
-Name* keyword_name(Parser& p, int64_t token) {
+// A keyword token read as a name.
+Name* keyword_as_name(Parser& p, int64_t token) {
   const PTok& t = p.tok(token);
   return p.make<Name>(t.start, t.end, StrRef::token(u32(token)));
 }
@@ -75,7 +76,7 @@ Node* Parser::static_feature_resolving() {
           rollback(s);
         }
         advance();
-        return maybe_call(keyword_name(*this, i));
+        return maybe_call(keyword_as_name(*this, i));
       }
       default: break;
     }
@@ -100,7 +101,7 @@ Node* Parser::static_feature_resolving() {
     if (next.kind == TokKind::OP && next.op == Op::LBRACE && next.start == t.end) return resolvable_literal();
     return static_feature();
   }
-  if (t.kind == TokKind::KEYWORD && STATEMENT_KEYWORDS.contains(t.kw))
+  if (t.kind == TokKind::KEYWORD && kStatementOnlyKeywords.contains(t.kw))
     error_at(Msg::StatementNotExpr, i, i);
   else
     error(Msg::ExpectedExpr);

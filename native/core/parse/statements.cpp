@@ -74,7 +74,7 @@ Node* Parser::statement() {
   Nest nest(*this);
   const PTok& t = peek();
   if (t.kind != TokKind::KEYWORD) return expression_statement();
-  if (UPPER_NAME_KEYWORDS.contains(t.kw) && t.upper_first) {
+  if (kCapitalisedNameKeywords.contains(t.kw) && t.upper_first) {
     const PTok& next = peek(1);
     if (next.kind == TokKind::OP && std::find(kNameFollowers.begin(), kNameFollowers.end(), next.op) != kNameFollowers.end() &&
         next.op != Op::NONE)
@@ -162,7 +162,7 @@ Node* Parser::when_expression() {
     Node* type = compound_type();
     return make<IsType>(at, last_end(), implied_subject(), negated, type);
   }
-  if (peek().kind == TokKind::OP && COMPARE_OPS.contains(peek().op)) {
+  if (peek().kind == TokKind::OP && kCompareOps.contains(peek().op)) {
     const int64_t op = advance();
     Node* right = expression();
     List* rest = list();
@@ -235,9 +235,9 @@ Return* Parser::return_statement() {
 
 bool Parser::starts_new_statement(int64_t prev_line) {
   const PTok& t = peek();
-  if (is_keyword_in(t, RETURN_STOP)) return true;
+  if (is_keyword_in(t, kBranchKeywords)) return true;
   if (t.line == prev_line) return false;
-  return is_keyword_in(t, STMT_KEYWORDS);
+  return is_keyword_in(t, kStatementStarts);
 }
 
 }  // namespace tarn::parse

@@ -48,7 +48,7 @@ class TypeNames {
 // at_name: capitalised statement keywords do not count.
 bool dotted_part(const PTok& t) {
   if (t.kind == TokKind::IDENT) return true;
-  return t.kind == TokKind::KEYWORD && (NAME_KEYWORDS.contains(t.kw) || t.kw == Kw::UNDEFINED);
+  return t.kind == TokKind::KEYWORD && (kNameKeywords.contains(t.kw) || t.kw == Kw::UNDEFINED);
 }
 
 }  // namespace
