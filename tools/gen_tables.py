@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Generates what follows from the tables of native/core: the field table of
 the syntax-tree records (nodes.inc), the table of the grammar rules a host can
-call (rules.inc) and the stubs of tarn.parser (parser.pyi). The generated
-files are checked in; run this after changing a table.
+call (rules.inc) and the stubs of tarn.parser (parser.pyi, with the keyword
+sets of keyword_sets.def). The generated files are checked in; run this after
+changing a table.
 
     tools/gen_tables.py            rewrite the generated files
     tools/gen_tables.py --check    exit 1 (naming them) when any is out of date
@@ -19,6 +20,8 @@ ROOT = Path(__file__).resolve().parent.parent
 CORE = ROOT / "native" / "core"
 NODES = CORE / "syntax" / "nodes.def"
 RULES = CORE / "parse" / "rules.def"
+KEYWORD_SETS = CORE / "parse" / "keyword_sets.def"
+STUB = ROOT / "src" / "tarn" / "parser.pyi"
 
 # ---------------------------------------------------------------- types
 # str, int, bool, None, a record; T? (T or None), T* (list of T), (A, B) a
@@ -227,6 +230,7 @@ class Rule:
     name: str
     arguments: list[Argument]
     result: Type
+    section: str  # the comment line right above the rule, if any
 
     @property
     def host_name(self) -> str:
@@ -235,7 +239,10 @@ class Rule:
 
 def read_rules(path: Path = RULES) -> list[Rule]:
     rules = []
+    lines = path.read_text(encoding="utf-8").splitlines()
     for number, line in table_lines(path):
+        above = lines[number - 2] if number > 1 else ""
+        section = above[1:].strip() if above.startswith("#") else ""
         m = re.fullmatch(r"(\w+)\((.*)\)\s*->\s*(.+)", line)
         if not m:
             raise SystemExit(f"{path.name}:{number}: expected `rule(argument: type, ...) -> result`")
@@ -245,7 +252,7 @@ def read_rules(path: Path = RULES) -> list[Rule]:
             if not a:
                 raise SystemExit(f"{path.name}:{number}: cannot read the argument {part!r}")
             arguments.append(Argument(a[2], parse_type(a[3]), a[4], a[1] == "*"))
-        rules.append(Rule(m[1], arguments, parse_type(m[3])))
+        rules.append(Rule(m[1], arguments, parse_type(m[3]), section))
     for r in rules:
         if len(r.arguments) > 1:
             raise SystemExit(f"{path.name}: {r.name} takes more than one argument; the binding passes one")
@@ -309,6 +316,121 @@ def rules_inc(rules: list[Rule]) -> str:
     return "".join(out)
 
 
+
+# ---------------------------------------------------------------- parser.pyi
+
+STUB_HEAD = '''"""The syntax tree records, the parser object and the two entry points."""
+from typing import Any, ClassVar, Final, final
+
+from tarn import i18n as i18n
+from tarn.lexer import Token as Token, _Source, tokens as tokens
+
+__all__ = ["parse", "parse_text", "ParseError", "Module"]
+
+def parse_text(text: str) -> tuple[Module, list[ParseError]]: ...
+def parse(source: _Source) -> tuple[Module, list[ParseError]]: ...
+def _parse_text_unmemoised(text: str) -> tuple[Module, list[ParseError]]:
+    """``parse_text`` without the memo of speculative rules."""
+
+MESSAGES: Final[dict[str, dict[str, str]]]
+'''
+
+# What every root record has besides its fields.
+ROOT_MEMBERS = '''    __hash__: ClassVar[None]  # type: ignore[assignment]
+    def __eq__(self, other: object) -> bool: ...
+    def __getstate__(self) -> dict[str, Any]: ...
+    def __setstate__(self, state: dict[str, Any], /) -> None: ...
+'''
+
+PARSER_HEAD = '''@final
+class _Parser:
+    __match_args__ = ("toks", "pos", "errors")
+    toks: list[Token]
+    pos: int
+    errors: list[ParseError]
+    def __init__(self, toks: list[Token]) -> None: ...
+''' + ROOT_MEMBERS + '''    # Cursor.
+    def peek(self, ahead: int = 0) -> Token: ...
+    def at_end(self) -> bool: ...
+    def advance(self) -> Token: ...
+    def at_kw(self, *names: str) -> bool: ...
+    def at_op(self, *vals: str) -> bool: ...
+    def eat_kw(self, *names: str) -> Token | None: ...
+    def eat_op(self, *vals: str) -> Token | None: ...
+    def expect_op(self, val: str, key: str) -> Token | None: ...
+    def error(self, message: str, tok: Token | None = None) -> None: ...
+    def snapshot(self) -> tuple[int, int]: ...
+    def rollback(self, snap: tuple[int, int]) -> None: ...
+    def at_name(self) -> bool: ...
+    def eat_name(self) -> Token | None: ...
+'''
+
+LINE = 120  # longest line; longer signatures get one parameter per line
+
+
+def read_keyword_sets(path: Path = KEYWORD_SETS) -> list[tuple[str, str, int]]:
+    """(host name, "set" or "tuple", size) of each entry, in order."""
+    text = re.sub(r"//[^\n]*", "", path.read_text(encoding="utf-8"))
+    entries = re.findall(r"(KEYWORD_SET|OPERATOR_TUPLE)\(\s*\w+\s*,\s*\"(\w+)\"\s*,([^)]*)\)", text)
+    return [(host, "set" if kind == "KEYWORD_SET" else "tuple", len(items.split(","))) for kind, host, items in entries]
+
+
+def signature(name: str, parameters: list[str], result: str) -> str:
+    one_line = f"    def {name}({', '.join(parameters)}) -> {result}: ..."
+    if len(one_line) <= LINE:
+        return one_line + "\n"
+    body = "".join(f"        {p},\n" for p in parameters)
+    return f"    def {name}(\n{body}    ) -> {result}: ...\n"
+
+
+def match_args(names: list[str]) -> str:
+    quoted = ", ".join(f'"{n}"' for n in names) + ("," if len(names) == 1 else "")
+    one_line = f"    __match_args__ = ({quoted})"
+    if len(one_line) <= LINE:
+        return one_line + "\n"
+    return f"    __match_args__ = (\n        {quoted},\n    )\n"
+
+
+def host_field(name: str) -> str:
+    return name.rstrip("_")
+
+
+def stub_record(records: list[Record], r: Record) -> str:
+    fields = all_fields(records, r)
+    bases = {x.base for x in records}
+    out = [] if r.name in bases else ["@final\n"]
+    out.append(f"class {r.name}({r.base}):\n" if r.base else f"class {r.name}:\n")
+    out.append(match_args([host_field(f.name) for f in fields]))
+    out += [f"    {host_field(f.name)}: {python_type(f.type)}\n" for f in r.fields]
+    parameters = ["self"] + [f"{host_field(f.name)}: {python_type(f.type)}{'' if f.default == 'Required' else ' = ...'}"
+                             for f in fields]
+    out.append(signature("__init__", parameters, "None"))
+    if not r.base:
+        out.append(ROOT_MEMBERS)
+    return "".join(out)
+
+
+def stub_rule(r: Rule) -> str:
+    parameters = ["self"]
+    for a in r.arguments:
+        t = {"message": "str", "keyword": "str"}.get(python_type(a.type), python_type(a.type))
+        parameters.append(f"{'*' * a.variadic}{a.name}: {t}{' = ' + a.default if a.default else ''}")
+    title = f"    # {r.section[0].upper()}{r.section[1:]}.\n" if r.section else ""
+    return title + signature(r.host_name, parameters, python_type(r.result))
+
+
+def parser_pyi(records: list[Record], rules: list[Rule]) -> str:
+    sets = "".join(f"{host}: Final[set[str]]\n" if kind == "set" else f"{host}: Final[tuple[{', '.join(['str'] * n)}]]\n"
+                   for host, kind, n in read_keyword_sets())
+    return "\n".join([
+        "# Generated by tools/gen_tables.py from nodes.def, rules.def and keyword_sets.def (native/core); do not edit.\n"
+        + STUB_HEAD,
+        sets,
+        *(stub_record(records, r) for r in records),
+        PARSER_HEAD + "".join(stub_rule(r) for r in rules),
+    ])
+
+
 # ---------------------------------------------------------------- driver
 
 
@@ -318,6 +440,7 @@ def outputs() -> dict[Path, str]:
     return {
         CORE / "syntax" / "nodes.inc": nodes_inc(records),
         CORE / "parse" / "rules.inc": rules_inc(rules),
+        STUB: parser_pyi(records, rules),
     }
 
 
