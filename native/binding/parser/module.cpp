@@ -71,6 +71,7 @@ State* state_of_module(PyObject* module) { return ModuleState<State>::of(module)
 
 int State::traverse(visitproc visit, void* arg) {
   Py_VISIT(i18n.get());
+  Py_VISIT(printer.get());
   Py_VISIT(lexer_module.get());
   Py_VISIT(lexer_tokens.get());
   for (const auto& r : records)
@@ -83,6 +84,7 @@ int State::traverse(visitproc visit, void* arg) {
 
 void State::clear() {
   i18n = {};
+  printer = {};
   lexer = nullptr;
   lexer_module = {};
   lexer_tokens = {};

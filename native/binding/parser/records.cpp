@@ -97,38 +97,18 @@ void record_dealloc(PyObject* self) {
 
 // ------------------------------------------------------------------ value behaviour
 
+// The printable form has one implementation, tarn.tree.dump (looked up once):
+// it prints trees of any depth and stops at cycles.
 PyObject* record_repr(PyObject* self) {
-  const RecordClass& cls = *record_class_of(Py_TYPE(self));
-  PyObject** slots = record_slots(self);
-  for (const FieldInfo& f : cls.fields)
-    if (!slots[f.index]) return field_undefined(self, f.name.c_str());
-  if (Py_EnterRecursiveCall(" while getting the repr of an object")) return nullptr;
-  _PyUnicodeWriter w;
-  _PyUnicodeWriter_Init(&w);
-  w.overallocate = 1;
-  bool ok = _PyUnicodeWriter_WriteStr(&w, cls.short_name.get()) == 0 && _PyUnicodeWriter_WriteChar(&w, '(') == 0;
-  for (size_t i = 0; ok && i < cls.fields.size(); ++i) {
-    const FieldInfo& f = cls.fields[i];
-    if (i && _PyUnicodeWriter_WriteASCIIString(&w, ", ", 2) < 0) ok = false;
-    if (ok) ok = _PyUnicodeWriter_WriteStr(&w, f.py_name.get()) == 0 && _PyUnicodeWriter_WriteChar(&w, '=') == 0;
-    if (!ok) break;
-    PyObject* v = slots[f.index];
-    if (!v) {  // a value's repr emptied the field meanwhile
-      field_undefined(self, f.name.c_str());
-      ok = false;
-      break;
-    }
-    Ref value = Ref::borrow(v);
-    Ref text = Ref::steal(PyObject_Repr(value.get()));
-    ok = text && _PyUnicodeWriter_WriteStr(&w, text.get()) == 0;
+  State& st = *record_class_of(Py_TYPE(self))->state;
+  if (!st.printer) {
+    Ref tree = Ref::steal(PyImport_ImportModule("tarn.tree"));
+    if (!tree) return nullptr;
+    st.printer = Ref::steal(PyObject_GetAttrString(tree.get(), "dump"));
+    if (!st.printer) return nullptr;
   }
-  if (ok) ok = _PyUnicodeWriter_WriteChar(&w, ')') == 0;
-  Py_LeaveRecursiveCall();
-  if (!ok) {
-    _PyUnicodeWriter_Dealloc(&w);
-    return nullptr;
-  }
-  return _PyUnicodeWriter_Finish(&w);
+  Ref printer = st.printer;
+  return PyObject_CallOneArg(printer.get(), self);
 }
 
 // 1 equal, 0 not, -1 error. Fields are compared in order, as tuples would be.

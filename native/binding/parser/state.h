@@ -18,6 +18,7 @@ using parse::kMessageCount;
 struct State {
   PyObject* module = nullptr;  // borrowed: the state lives as long as the module
   Ref i18n;                    // the translation service, called through the module object
+  Ref printer;                 // tarn.tree.dump, the records' printable form (on first use)
   Ref lexer_module;            // keeps `lexer` alive
   LexerState* lexer = nullptr; // its Token class and language cache
   Ref lexer_tokens;            // tarn.lexer.tokens as the lexer defined it
