@@ -10,7 +10,6 @@ changing a table.
 """
 from __future__ import annotations
 
-import argparse
 import re
 import sys
 from dataclasses import dataclass
@@ -43,48 +42,41 @@ SCALARS = {"str", "int", "bool", "None"}
 
 
 def parse_type(text: str) -> Type:
-    tokens = re.findall(r"\w+|[?*|(),]", text)
-    if "".join(tokens) != re.sub(r"\s", "", text):
-        raise ValueError(f"cannot read the type {text!r}")
-    pos = 0
-
-    def peek() -> str:
-        return tokens[pos] if pos < len(tokens) else ""
-
-    def take(expected: str | None = None) -> str:
-        nonlocal pos
-        token = peek()
-        if not token or (expected and token != expected):
-            raise ValueError(f"expected {expected or 'more'} in the type {text!r}")
-        pos += 1
-        return token
+    tokens = re.findall(r"\w+|\S", text)[::-1]  # popped from the end
 
     def union() -> Type:
-        alternatives = [suffixed()]
-        while peek() == "|":
-            take("|")
-            alternatives.append(suffixed())
-        return alternatives[0] if len(alternatives) == 1 else Type("union", items=tuple(alternatives))
+        items = [suffixed()]
+        while tokens and tokens[-1] == "|":
+            tokens.pop()
+            items.append(suffixed())
+        return items[0] if len(items) == 1 else Type("union", items=tuple(items))
 
     def suffixed() -> Type:
-        if peek() == "(":
-            take("(")
+        if tokens[-1] == "(":
+            tokens.pop()
             items = [union()]
-            while peek() == ",":
-                take(",")
+            while tokens.pop() == ",":  # ends on ")"
                 items.append(union())
-            take(")")
             t = items[0] if len(items) == 1 else Type("tuple", items=tuple(items))
         else:
-            t = Type("name", take())
-        while peek() in ("?", "*"):
-            t = Type("optional" if take() == "?" else "list", items=(t,))
+            t = Type("name", tokens.pop())
+        while tokens and tokens[-1] in ("?", "*"):
+            t = Type("optional" if tokens.pop() == "?" else "list", items=(t,))
         return t
 
-    result = union()
-    if pos != len(tokens):
-        raise ValueError(f"unexpected {peek()!r} in the type {text!r}")
-    return result
+    try:
+        t = union()
+    except IndexError:
+        tokens.append("")
+    if tokens or not all(re.fullmatch(r"\w+", n.name) for n in walk_type(t) if n.kind == "name"):
+        raise SystemExit(f"cannot read the type {text!r}")
+    return t
+
+
+def walk_type(t: Type):
+    yield t
+    for i in t.items:
+        yield from walk_type(i)
 
 
 def python_type(t: Type) -> str:
@@ -158,12 +150,6 @@ def read_nodes(path: Path = NODES) -> list[Record]:
                 if t.kind == "name" and t.name not in SCALARS | names:
                     raise SystemExit(f"{path.name}: {r.name}.{f.name} names the unknown record {t.name}")
     return records
-
-
-def walk_type(t: Type):
-    yield t
-    for i in t.items:
-        yield from walk_type(i)
 
 
 def field_shape(t: Type) -> tuple[str, list[str]]:
@@ -445,21 +431,18 @@ def outputs() -> dict[Path, str]:
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--check", action="store_true", help="only report generated files that are out of date")
-    args = parser.parse_args()
-    stale = []
-    for path, text in outputs().items():
-        current = path.read_text(encoding="utf-8") if path.exists() else None
-        if current == text:
-            continue
-        stale.append(path)
-        if not args.check:
-            path.write_text(text, encoding="utf-8")
-    if args.check and stale:
-        names = ", ".join(str(p.relative_to(ROOT)) for p in stale)
-        print(f"out of date: {names} (run tools/gen_tables.py)", file=sys.stderr)
-        return 1
+    if sys.argv[1:] not in ([], ["--check"]):
+        print(__doc__, file=sys.stderr)
+        return 2
+    generated = outputs()
+    stale = [p for p, text in generated.items() if not p.exists() or p.read_text(encoding="utf-8") != text]
+    if sys.argv[1:] == ["--check"]:
+        if stale:
+            names = ", ".join(str(p.relative_to(ROOT)) for p in stale)
+            print(f"out of date (run tools/gen_tables.py): {names}", file=sys.stderr)
+        return 1 if stale else 0
+    for path in stale:
+        path.write_text(generated[path], encoding="utf-8")
     return 0
 
 
