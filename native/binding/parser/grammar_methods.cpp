@@ -35,7 +35,7 @@ struct RuleArgs {
 };
 
 struct RuleResult {
-  enum Kind : uint8_t { NONE, NODE, LIST, BOOL, STR, TYPE_NAME, MODULE_PAIR } kind = NONE;
+  enum Kind : uint8_t { NONE, NODE, LIST, BOOL, STR, TYPE_NAME } kind = NONE;
   const syntax::Node* node = nullptr;
   const syntax::List* list = nullptr;
   bool flag = false;
@@ -43,8 +43,6 @@ struct RuleResult {
 };
 
 RuleResult of(const syntax::Node* n) { RuleResult r; r.kind = RuleResult::NODE; r.node = n; return r; }
-// The whole module: the host gets it paired with `errors`.
-RuleResult of(const syntax::Module* m) { RuleResult r = of(static_cast<const syntax::Node*>(m)); r.kind = RuleResult::MODULE_PAIR; return r; }
 RuleResult of(const syntax::List* l) { RuleResult r; r.kind = RuleResult::LIST; r.list = l; return r; }
 RuleResult of(bool f) { RuleResult r; r.kind = RuleResult::BOOL; r.flag = f; return r; }
 RuleResult of(std::optional<syntax::StrRef> s) {
@@ -72,7 +70,7 @@ struct Rule {
   const char* doc;
   ArgumentKind argument;
   const char* argument_name;
-  bool whole_module;  // parse_module: unterminated literals are collected for it
+  bool whole_module;  // parse_module: reports unterminated literals, returns (module, errors)
   RuleResult (*run)(Parser&, RuleArgs&);
 };
 
@@ -203,7 +201,6 @@ PyObject* host_result(Converter& conv, const RuleResult& r) {
       Ref text = Ref::steal(name ? conv.str(r.b, false) : nullptr);
       return text ? PyTuple_Pack(2, name.get(), text.get()) : nullptr;
     }
-    case RuleResult::MODULE_PAIR: return conv.node(r.node);  // paired with `errors` by the caller
   }
   return Py_NewRef(Py_None);
 }
@@ -299,7 +296,7 @@ PyObject* run_rule(PyObject* self, const Rule& rule, PyObject* args, PyObject* k
     Ref host_members = Ref::steal(field_of(arg, "members"));
     if (!host_members || !extend(host_members.get(), members)) return nullptr;
   }
-  if (r.kind == RuleResult::MODULE_PAIR) return PyTuple_Pack(2, result.get(), errors.get());
+  if (rule.whole_module) return PyTuple_Pack(2, result.get(), errors.get());
   return result.release();
 }
 
