@@ -18,7 +18,7 @@ settings.load_profile(os.environ.get("TARN_HYPOTHESIS_PROFILE", "tarn"))
 def tables():
     """tools/gen_tables.py: the reader of the tables in native/core (read_nodes, read_rules)."""
     path = pathlib.Path(__file__).resolve().parent.parent / "tools" / "gen_tables.py"
-    spec = importlib.util.spec_from_file_location("gen_tables", path)
-    module = sys.modules[spec.name] = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("gen_tables", path)
+    module = sys.modules[found.name] = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
