@@ -228,8 +228,6 @@ std::unique_ptr<RecordClass> make_record_class(State& state, PyObject* module, c
   cls->qualified_name = std::string("tarn.parser.") + decl.name;
   cls->custom_init = decl.init;
   cls->private_slots = decl.private_slots;
-  cls->short_name = Ref::steal(PyUnicode_InternFromString(decl.name));
-  if (!cls->short_name) return nullptr;
   if (decl.fields.empty() || decl.fields.size() > static_cast<size_t>(kMaxInitFields)) {
     PyErr_Format(PyExc_SystemError, "record %s needs 1 to %d fields", decl.name, kMaxInitFields);
     return nullptr;

@@ -48,7 +48,6 @@ struct RecordClass {
   State* state = nullptr;
   int kind = -1;                 // syntax::NodeKind of the record, -1 for others
   std::string qualified_name;    // tp_name points here for the class's life
-  Ref short_name;                // "Binary"
   std::vector<FieldInfo> fields;
   std::vector<PyGetSetDef> getset;
   std::vector<PyMethodDef> methods;

@@ -1,6 +1,7 @@
 // Syntax-tree records as native structs in a per-parse arena, built from the
-// field table nodes.inc (generated from nodes.def). Strings are references to token texts (resolved by whoever owns
-// the token values: the binding), so the core never copies source text.
+// field table nodes.inc (generated from nodes.def). Strings are references to
+// token texts (resolved by whoever owns the token values: the binding), so
+// the core never copies source text.
 #pragma once
 #include <cstddef>
 #include <cstdint>
