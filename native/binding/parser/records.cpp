@@ -263,8 +263,8 @@ std::unique_ptr<RecordClass> make_record_class(State& state, PyObject* module, c
     std::string signature = std::string(decl.name) + "(";
     for (const FieldInfo& f : cls->fields) {
       signature += (&f == &cls->fields.front() ? "" : ", ") + f.name;
-      if (f.deflt == FieldDefault::EmptyList) signature += "=[]";
-      if (f.deflt == FieldDefault::False) signature += "=False";
+      if (f.decl.deflt == FieldDefault::EmptyList) signature += "=[]";
+      if (f.decl.deflt == FieldDefault::False) signature += "=False";
     }
     doc = signature + ")\n--\n\n" + doc;
   }
