@@ -112,16 +112,21 @@ def _embedded_blocks(module: P.Node, toks: list) -> list[tuple[int, int]]:
 def minimal_edits(old: str, new: str) -> list[tuple[int, int, str]]:
     """(start, end, replacement) in code-point offsets of `old`, in order and
     not overlapping, that turn `old` into `new` when both have the same tokens
-    (a formatted text and its source): one edit per gap between tokens whose
-    blanks changed, and one per token whose text changed (a comment moved to
-    another indentation)."""
-    a_toks = _lexer.tokenize(old)
-    b_toks = _lexer.tokenize(new)
+    (a formatted text and its source): per gap between tokens whose blanks
+    changed, the part that differs; per token whose text changed (a comment
+    moved to another indentation), the whole token."""
     edits = []
     a_prev = b_prev = 0
-    for a, b in zip(a_toks, b_toks):
-        if old[a_prev:a.start] != new[b_prev:b.start]:
-            edits.append((a_prev, a.start, new[b_prev:b.start]))
+    for a, b in zip(_lexer.tokenize(old), _lexer.tokenize(new)):
+        was, now = old[a_prev:a.start], new[b_prev:b.start]
+        if was != now:
+            p = 0
+            while p < min(len(was), len(now)) and was[p] == now[p]:
+                p += 1
+            q = 0
+            while q < min(len(was), len(now)) - p and was[-1 - q] == now[-1 - q]:
+                q += 1
+            edits.append((a_prev + p, a.start - q, now[p:len(now) - q]))
         if a.value != b.value:
             edits.append((a.start, a.end, b.value))
         a_prev, b_prev = a.end, b.end
@@ -156,20 +161,20 @@ def format_edits(text: str, start: int | None = None, end: int | None = None) ->
 
 
 def _touched_statements(module: P.Module, start: int, end: int) -> tuple[int, int]:
-    """The span of the innermost statements or members that overlap
-    [start, end]: a range inside one statement gives that statement; a range
-    over several gives the lot."""
+    """The span of the statements and members that [start, end] touches:
+    the innermost ones whose bodies hold the whole range, all of them when
+    it spans several."""
     lo, hi = start, end
     todo: list[Any] = [module.imports, module.members]
     while todo:
-        group = todo.pop()
-        for node in group:
+        for node in todo.pop():
             if node.end < start or node.start > end:
                 continue
-            lo, hi = min(lo, node.start), max(hi, node.end)
-            inner = [v for v in _statement_lists(node)]
-            if inner:
-                todo.extend(inner)
+            inner = [n for group in _statement_lists(node) for n in group if n.start <= end and n.end >= start]
+            if inner and min(n.start for n in inner) <= start and end <= max(n.end for n in inner):
+                todo.append(inner)
+            else:
+                lo, hi = min(lo, node.start), max(hi, node.end)
     return lo, hi
 
 
@@ -309,7 +314,25 @@ class _Plan:
         # A constructor's span is its keyword alone, without its annotations.
         first = self.at(node.annotations[0].start if type(node) is P.Constructor and node.annotations
                         else node.start)
-        self.items.setdefault(first, []).append(_Item(self.last_of(node), spec, in_body, is_import))
+        last = self.last_of(node)
+        # Parentheses do not widen a span: a statement that starts with "("
+        # starts before its record, and may end after it.
+        opened = 0
+        while True:
+            k = first - 1
+            while k >= 0 and self.kinds[k] in _NOT_CODE:
+                k -= 1
+            if k < 0 or self.values[k] != "(" or self.kinds[k] != "OP":
+                break
+            first, opened = k, opened + 1
+        while opened:
+            k = last + 1
+            while self.kinds[k] in _NOT_CODE:
+                k += 1
+            if self.values[k] != ")" or self.kinds[k] != "OP":
+                break
+            last, opened = k, opened - 1
+        self.items.setdefault(first, []).append(_Item(last, spec, in_body, is_import))
         if forced:
             self.forced.add(first)
 
@@ -817,6 +840,8 @@ class _Layout:
         """Width (tabs expanded) of the indentation of the source line holding
         `offset`, and of the text before `offset` on it."""
         begin = self.line_starts[bisect_left(self.line_starts, offset + 1) - 1]
+        if begin == 0 and self.text.startswith("\ufeff"):
+            begin = 1  # the BOM is no column of the output
         before = self.text[begin:offset]
         body = before.lstrip(" \t")
         return len(before[:len(before) - len(body)].expandtabs(TAB_WIDTH)), len(before.expandtabs(TAB_WIDTH))
