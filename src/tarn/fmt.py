@@ -318,7 +318,7 @@ class _Plan:
         # Parentheses do not widen a span: a statement that starts with "("
         # starts before its record, and may end after it.
         opened = 0
-        while True:
+        while first and (self.values[first - 1] == "(" or self.kinds[first - 1] in _NOT_CODE):
             k = first - 1
             while k >= 0 and self.kinds[k] in _NOT_CODE:
                 k -= 1
@@ -363,6 +363,7 @@ class _Plan:
         stack: list[Any] = list(module.members)
         handlers = self._handlers()
         children = _CHILDREN
+        leaves = _LEAVES
         while stack:
             node = stack.pop()
             cls = type(node)
@@ -371,11 +372,10 @@ class _Plan:
                 handler(node)
             getter = children.get(cls) or _children_getter(node)
             for value in getter(node):
-                if value is None or type(value) in _LEAVES:
-                    continue
-                if isinstance(value, (list, tuple)):
+                kind = type(value)
+                if kind is list or kind is tuple:
                     _push_records(value, stack)
-                elif not isinstance(value, str):
+                elif kind not in leaves:
                     stack.append(value)
 
     def _handlers(self) -> dict[type, Any]:
@@ -515,18 +515,19 @@ class _Plan:
                 self.blocks[brace] = self.last_of(node)
 
 
-# Records without records below them and with nothing to mark.
-_LEAVES = frozenset((P.Name, P.TypeRef, P.This, P.GlobalAccess, P.Break, P.Continue, P.Import, P.EnumItem))
+# What the walk does not visit: records without records below them and with
+# nothing to mark, and the field values that are no records.
+_LEAVES = frozenset((P.Name, P.TypeRef, P.This, P.GlobalAccess, P.Break, P.Continue, P.Import, P.EnumItem,
+                     type(None), str, bool, int))
 
 
-def _push_records(values: Any, stack: list) -> None:
+def _push_records(values: Any, stack: list[Any]) -> None:
     for v in values:
-        if type(v) in _LEAVES:
-            continue
-        if isinstance(v, P.Node):
-            stack.append(v)
-        elif isinstance(v, (list, tuple)):
+        kind = type(v)
+        if kind is list or kind is tuple:
             _push_records(v, stack)
+        elif kind not in _LEAVES:
+            stack.append(v)
 
 
 # ---------------------------------------------------------------- rendering
@@ -632,22 +633,27 @@ class _Layout:
         # touch it: computed once per pair of classes.
         classes = plan.classes()
         spacing: dict[tuple[str, str], str] = {}
+        # Tokens where more happens than spacing and copying: brackets,
+        # comments, "#" and what the plan marks.
+        rare_classes = {c for c in set(classes) if c in _NOT_CODE or c[0] in "()[]{}#"}
+        rare = forced | lambdas | blocks.keys() | items.keys() | {
+            k for k, c in enumerate(classes) if c in rare_classes}
         gap = self.gap
         comment_line = line_has_code = False
         line = self.line
-        prev = -1
+        prev = last_code = -1
         while i < count:
-            kind = kinds[i]
-            if prev < 0:
-                brk, blanks = True, 0
+            if prev < 0 or lines[i] > end_lines[prev]:
+                brk = True
+            elif line_has_code and i in forced:
+                brk = True
             else:
-                brk = lines[i] > end_lines[prev]
-                blanks = lines[i] - end_lines[prev] - 1
-                if not brk and line_has_code and (i in forced or (values[i] == "#" and self._directive(i))):
-                    brk, blanks = True, 0
+                brk = values[i] == "#" and line_has_code and self._directive(i)
+            kind = kinds[i]
             if brk:
                 if prev >= 0:
                     self._end_line(comment_line)
+                    blanks = lines[i] - end_lines[prev] - 1
                     if blanks > 0:
                         self.out.extend([""] * min(blanks, self._max_blanks(prev, i)))
                 anchor = i if kind not in _NOT_CODE else self._anchor_after_comments(i, lines, end_lines)
@@ -658,6 +664,7 @@ class _Layout:
                     i += 1
                     continue
                 comment_line = line_has_code = False
+                self.last_code = last_code
                 level, block_level = self._level_of(anchor)
                 self._flush_pending(anchor, level)
                 self.level, self.block_level = level, block_level
@@ -667,49 +674,53 @@ class _Layout:
                 prev = i
                 i += 1
                 continue
-            elif values[i] == "{":
-                line.append(gap(prev, i))
             else:
-                key = (classes[prev], classes[i])
-                space = spacing.get(key)
-                if space is None:
-                    space = spacing[key] = gap(prev, i)
-                line.append(space)
-            if kind in _NOT_CODE:
-                self._put_comment(i)
-                prev = i
-                i += 1
-                continue
-            value = values[i]
-            bracket = kind == "OP" and (value in _OPENERS or value in _CLOSERS)
-            if i > self.ctx_done and (bracket or i in items):
-                self._advance_context(i)
-            if i in lambdas:
-                self.lambda_levels[i] = self.level
-            if i in blocks:
-                last = blocks[i]
-                self._put_block(i, last)
-                self.last_code = prev = last
-                line_has_code = True
-                i = last + 1
-                continue
-            if bracket and stack:
-                if value in _OPENERS:
-                    stack[-1].open.append(self.level)
-                elif stack[-1].open:
-                    stack[-1].open.pop()
-            elif value == "#" and kind == "OP" and self._directive(i):
-                # A directive line: the parser skips everything on it.
-                last = i
-                while last + 1 < count and lines[last + 1] == lines[i]:
-                    last += 1
-                line.append(self.text[starts[i]:toks[last].end].rstrip(" \t"))
-                self.last_code = prev = last
-                line_has_code = True
-                i = last + 1
-                continue
-            line.append(value)
-            self.last_code = prev = i
+                cb = classes[i]
+                if cb == "{":
+                    line.append(gap(prev, i))
+                else:
+                    key = (classes[prev], cb)
+                    space = spacing.get(key)
+                    if space is None:
+                        space = spacing[key] = gap(prev, i)
+                    line.append(space)
+            if i in rare:
+                if kind in _NOT_CODE:
+                    self._put_comment(i)
+                    prev = i
+                    i += 1
+                    continue
+                value = values[i]
+                bracket = kind == "OP" and (value in _OPENERS or value in _CLOSERS)
+                if i > self.ctx_done and (bracket or i in items):
+                    self._advance_context(i)
+                if i in lambdas:
+                    self.lambda_levels[i] = self.level
+                if i in blocks:
+                    last = blocks[i]
+                    self._put_block(i, last)
+                    last_code = prev = last
+                    line_has_code = True
+                    i = last + 1
+                    continue
+                if bracket:
+                    if stack:
+                        if value in _OPENERS:
+                            stack[-1].open.append(self.level)
+                        elif stack[-1].open:
+                            stack[-1].open.pop()
+                elif value == "#" and kind == "OP" and self._directive(i):
+                    # A directive line: the parser skips everything on it.
+                    last = i
+                    while last + 1 < count and lines[last + 1] == lines[i]:
+                        last += 1
+                    line.append(self.text[starts[i]:toks[last].end].rstrip(" \t"))
+                    last_code = prev = last
+                    line_has_code = True
+                    i = last + 1
+                    continue
+            line.append(values[i])
+            last_code = prev = i
             line_has_code = True
             i += 1
         self._end_line(comment_line)

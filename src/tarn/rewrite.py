@@ -7,12 +7,14 @@ from __future__ import annotations
 
 import argparse
 import difflib
+import functools
 import os
 import stat
 import sys
 import tempfile
-from collections.abc import Callable, Iterator, Sequence
-from typing import Any
+from collections.abc import Callable, Iterator
+from concurrent.futures import ProcessPoolExecutor
+from typing import Any, NamedTuple
 
 from tarn import i18n
 from tarn import parser as _parser
@@ -259,17 +261,70 @@ def unified_diff(path: str, old: str, new: str) -> str:
     return "".join(out)
 
 
-class Command:
-    """One rewriting command: its name, the rewrite of a text, and the words
-    of its report lines."""
+class Command(NamedTuple):
+    """One rewriting command: its name, the rewrite of a text (given the
+    target language, if any), and the message keys of its report lines."""
 
-    def __init__(self, name: str, rewrite: Callable[[str, argparse.Namespace], str],
-                 would: str, done: str) -> None:
-        self.name, self.rewrite, self.would, self.done = name, rewrite, would, done
+    name: str
+    rewrite: Callable[[str, str | None], str]
+    would: str
+    done: str
+
+
+class Outcome(NamedTuple):
+    """What became of one file: "same", "changed", "refused" or "trouble",
+    the text for standard output and for standard error, the exit status."""
+
+    kind: str
+    out: str
+    err: str
+    status: int
+
+
+def process(name: str, path: str, check: bool, diff: bool, to: str | None) -> Outcome:
+    """Reads, rewrites and (unless `check` or `diff`) replaces one file; runs
+    in worker processes."""
+    from tarn.__main__ import Unreadable, read_source
+
+    command = COMMANDS[name]
+    try:
+        text = read_source(path)
+    except Unreadable as exc:
+        return Outcome("trouble", "", f"{exc}\n", EXIT_TROUBLE)
+    try:
+        new = command.rewrite(text, to)
+    except Refusal as exc:
+        return Outcome("refused", "", "".join(line + "\n" for line in exc.lines(path, text)), exc.status)
+    if new == text:
+        return Outcome("same", "", "", EXIT_CLEAN)
+    if diff or check:
+        out = unified_diff(path, text, new) if diff else f"{path}: {message(command.would)}\n"
+        return Outcome("changed", out, "", EXIT_CHANGED if check else EXIT_CLEAN)
+    try:
+        write_atomically(path, new)
+    except OSError as exc:
+        reason = message("rewrite.cannot-write", reason=exc.strerror or exc)
+        return Outcome("trouble", "", f"{path}: {message('rewrite.error')}: {reason}\n", EXIT_TROUBLE)
+    return Outcome("changed", f"{path}: {message(command.done)}\n", "", EXIT_CLEAN)
+
+
+def _outcomes(name: str, files: list[str], args: argparse.Namespace) -> Iterator[Outcome]:
+    """Outcomes in the order of `files`, computed in ``args.jobs`` processes."""
+    from tarn.__main__ import _set_language, default_jobs
+
+    work = functools.partial(process, name, check=args.check, diff=args.diff, to=getattr(args, "to", None))
+    jobs = args.jobs or default_jobs()
+    if jobs <= 1 or len(files) <= 1:
+        yield from map(work, files)
+        return
+    workers = min(jobs, len(files))
+    chunk = max(1, min(64, len(files) // (workers * 8)))
+    with ProcessPoolExecutor(workers, initializer=_set_language, initargs=(args.lang,)) as pool:
+        yield from pool.map(work, files, chunksize=chunk)
 
 
 def run(command: Command, args: argparse.Namespace) -> int:
-    from tarn.__main__ import Unreadable, _set_language, collect_files, read_source
+    from tarn.__main__ import _set_language, collect_files
 
     _set_language(args.lang)
     if "-" in args.paths:
@@ -282,45 +337,18 @@ def run(command: Command, args: argparse.Namespace) -> int:
     for report in missing:
         print(report, file=sys.stderr)
     status = EXIT_TROUBLE if missing else EXIT_CLEAN
-    changed = same = refused = 0
-    for path in files:
-        try:
-            text = read_source(path)
-        except Unreadable as exc:
-            print(exc, file=sys.stderr)
-            status = EXIT_TROUBLE
-            continue
-        try:
-            new = command.rewrite(text, args)
-        except Refusal as exc:
-            for line in exc.lines(path, text):
-                print(line, file=sys.stderr)
-            refused += 1
-            status = max(status, exc.status)
-            continue
-        if new == text:
-            same += 1
-            continue
-        changed += 1
-        if args.diff:
-            sys.stdout.write(unified_diff(path, text, new))
-        if args.check:
-            status = max(status, EXIT_CHANGED)
-            if not args.diff:
-                print(f"{path}: {message(command.would)}")
-        elif not args.diff:
-            try:
-                write_atomically(path, new)
-            except OSError as exc:
-                print(f"{path}: {message('rewrite.error')}: "
-                      f"{message('rewrite.cannot-write', reason=exc.strerror or exc)}", file=sys.stderr)
-                status = EXIT_TROUBLE
-                continue
-            print(f"{path}: {message(command.done)}")
+    counts = {"same": 0, "changed": 0, "refused": 0, "trouble": 0}
+    for outcome in _outcomes(command.name, files, args):
+        counts[outcome.kind] += 1
+        status = max(status, outcome.status)
+        sys.stdout.write(outcome.out)
+        if outcome.err:
+            sys.stdout.flush()
+            sys.stderr.write(outcome.err)
     if not args.quiet:
         key = "rewrite.summary" if args.check or args.diff else "rewrite.summary-done"
-        print(message(key, files=changed + same + refused, changed=changed, same=same, refused=refused),
-              file=sys.stderr)
+        print(message(key, files=len(files), changed=counts["changed"], same=counts["same"],
+                      refused=counts["refused"] + counts["trouble"]), file=sys.stderr)
     return status
 
 
@@ -334,7 +362,7 @@ def _run_stdin(command: Command, args: argparse.Namespace) -> int:
         print(exc, file=sys.stderr)
         return EXIT_TROUBLE
     try:
-        new = command.rewrite(text, args)
+        new = command.rewrite(text, getattr(args, "to", None))
     except Refusal as exc:
         for line in exc.lines(name, text):
             print(line, file=sys.stderr)
@@ -354,24 +382,34 @@ def add_common(sub: argparse.ArgumentParser) -> None:
                      help="change nothing; list the files that would change and exit with 1 if there are any")
     sub.add_argument("--diff", action="store_true", help="change nothing; print a unified diff of the changes")
     sub.add_argument("-q", "--quiet", action="store_true", help="no summary line")
+    sub.add_argument("-j", "--jobs", type=_jobs, default=None, metavar="N",
+                     help="number of worker processes (default: all cores; 1 works in this process)")
     sub.add_argument("--lang", choices=("ru", "en"), default=None,
                      help="language of the messages (default: as tarn.i18n decides)")
 
 
-def _fmt(text: str, args: argparse.Namespace) -> str:
+def _fmt(text: str, to: str | None) -> str:
     from tarn import fmt
 
     return fmt.format_text(text)
 
 
-def _translate(text: str, args: argparse.Namespace) -> str:
+def _translate(text: str, to: str | None) -> str:
     from tarn import translate
 
-    return translate.translate_text(text, args.to)
+    assert to is not None
+    return translate.translate_text(text, to)
 
 
 FMT = Command("fmt", _fmt, "rewrite.would-reformat", "rewrite.reformatted")
 TRANSLATE = Command("translate", _translate, "rewrite.would-translate", "rewrite.translated")
+COMMANDS = {c.name: c for c in (FMT, TRANSLATE)}
+
+
+def _jobs(value: str) -> int:
+    from tarn.__main__ import _jobs as jobs
+
+    return jobs(value)
 
 
 def add_command(commands: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
