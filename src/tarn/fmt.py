@@ -14,6 +14,7 @@ raises `InternalError` instead of returning text that means something else.
 """
 from __future__ import annotations
 
+import re
 from bisect import bisect_left
 from operator import attrgetter
 from typing import Any
@@ -40,6 +41,7 @@ _GLUE_BEFORE = frozenset((".", "?.", "::", "!"))
 # What a type can end with before its nullable "?".
 _TYPE_ENDS = frozenset((")", "]", ">", "?"))
 _BRANCH_KEYWORDS = frozenset(("ELSE", "CATCH", "FINALLY"))
+_LINE_BREAK = re.compile("\r\n|\r|\n")
 
 
 def format_text(text: str) -> str:
@@ -54,7 +56,7 @@ def format_text(text: str) -> str:
     return new
 
 
-def verify(text: str, toks: list, module: P.Node, new: str) -> None:
+def verify(text: str, toks: list[Any], module: P.Module, new: str) -> None:
     """Raises `InternalError` unless `new` has the same tokens as `text`
     (blanks and line breaks between them aside, comments compared line by
     line without their indentation), the same text in embedded blocks (again
@@ -91,7 +93,7 @@ def _squeezed(text: str) -> list[str]:
     return [line.strip(" \t") for line in text.replace("\r\n", "\n").replace("\r", "\n").split("\n")]
 
 
-def _embedded_blocks(module: P.Node, toks: list) -> list[tuple[int, int]]:
+def _embedded_blocks(module: P.Module, toks: list[Any]) -> list[tuple[int, int]]:
     """Spans from the "{" to the end of each query and resolvable literal."""
     from tarn.tree import walk
 
@@ -115,7 +117,7 @@ def minimal_edits(old: str, new: str) -> list[tuple[int, int, str]]:
     (a formatted text and its source): per gap between tokens whose blanks
     changed, the part that differs; per token whose text changed (a comment
     moved to another indentation), the whole token."""
-    edits = []
+    edits: list[tuple[int, int, str]] = []
     a_prev = b_prev = 0
     for a, b in zip(_lexer.tokenize(old), _lexer.tokenize(new)):
         was, now = old[a_prev:a.start], new[b_prev:b.start]
@@ -178,7 +180,7 @@ def _touched_statements(module: P.Module, start: int, end: int) -> tuple[int, in
     return lo, hi
 
 
-def _statement_lists(node: Any) -> list[list]:
+def _statement_lists(node: Any) -> list[list[Any]]:
     cls = type(node)
     if cls is P.Structure:
         return [node.members]
@@ -232,7 +234,7 @@ class _Item:
 class _Plan:
     """What the tree says about the tokens, by token index."""
 
-    def __init__(self, toks: list, module: P.Module) -> None:
+    def __init__(self, toks: list[Any], module: P.Module) -> None:
         self.kinds = [t.kind for t in toks]
         self.values = [t.value for t in toks]
         self.starts = [t.start for t in toks]
@@ -266,7 +268,7 @@ class _Plan:
     # -- token look-ups
 
     def at(self, offset: int) -> int:
-        return self.index[offset]
+        return self.index[offset]  # type: ignore[no-any-return]
 
     def code_from(self, offset: int, skip: str = "") -> int:
         """Index of the first code token at or after `offset`, passing over
@@ -287,7 +289,7 @@ class _Plan:
     def last_of(self, node: Any) -> int:
         return bisect_left(self.starts, node.end) - 1
 
-    def own_keywords(self, node: Any, children: list, wanted: frozenset[str]) -> list[int]:
+    def own_keywords(self, node: Any, children: list[Any], wanted: frozenset[str]) -> list[int]:
         """Tokens of `node` outside the spans of `children` that are keywords
         of the canonical names `wanted`."""
         spans = sorted((c.start, c.end) for c in children if c is not None)
@@ -540,7 +542,8 @@ class _Context:
     __slots__ = ("item", "last", "level", "open")
 
     def __init__(self, item: _Item, level: int) -> None:
-        self.item, self.last, self.level, self.open = item, item.last, level, []
+        self.item, self.last, self.level = item, item.last, level
+        self.open: list[int] = []
 
 
 def _may_touch_brace(kind: str, value: str, canonical: str | None) -> bool:
@@ -553,7 +556,7 @@ def _may_touch_brace(kind: str, value: str, canonical: str | None) -> bool:
 
 
 class _Layout:
-    def __init__(self, text: str, toks: list, module: P.Module) -> None:
+    def __init__(self, text: str, toks: list[Any], module: P.Module) -> None:
         self.text = text
         self.toks = toks
         self.plan = _Plan(toks, module)
@@ -886,18 +889,8 @@ def _shifted(text: str, delta: int, keep: list[tuple[int, int]]) -> str:
     lose more indentation than it has. Line breaks inside the spans `keep`
     (string literals) are left exactly as they are."""
     pieces = []
-    pos = 0
-    n = len(text)
-    breaks = []
-    while pos < n:
-        c = text[pos]
-        if c == "\r" or c == "\n":
-            stop = pos + (2 if c == "\r" and pos + 1 < n and text[pos + 1] == "\n" else 1)
-            if not any(s < pos < e for s, e in keep):
-                breaks.append((pos, stop))
-            pos = stop
-        else:
-            pos += 1
+    breaks = [(m.start(), m.end()) for m in _LINE_BREAK.finditer(text)
+              if not any(s < m.start() < e for s, e in keep)]
     if not breaks:
         return text
     lines = []
@@ -929,7 +922,7 @@ def _shifted(text: str, delta: int, keep: list[tuple[int, int]]) -> str:
     return "".join(pieces)
 
 
-def _newline_of(text: str, toks: list) -> str:
+def _newline_of(text: str, toks: list[Any]) -> str:
     """The line break the text uses between tokens (the first one found;
     breaks inside comments and strings do not count), else "\n"."""
     prev = 0

@@ -162,7 +162,7 @@ _FIELDS: dict[type, tuple[str, ...]] = {}
 def _fields_of(cls: type) -> tuple[str, ...]:
     names = _FIELDS.get(cls)
     if names is None:
-        names = _FIELDS[cls] = tuple(f for f in cls.__match_args__ if f not in _SKIPPED)
+        names = _FIELDS[cls] = tuple(f for f in getattr(cls, "__match_args__") if f not in _SKIPPED)
     return names
 
 

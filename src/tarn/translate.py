@@ -116,7 +116,7 @@ class _Roles:
     """Which keyword tokens of a parsed text are names (kept as written),
     which tokens lie in embedded blocks and skipped lines (never touched)."""
 
-    def __init__(self, toks: list, module: P.Module) -> None:
+    def __init__(self, toks: list[Any], module: P.Module) -> None:
         self.toks = toks
         self.starts = [t.start for t in toks]
         self.names: set[int] = set()
@@ -136,7 +136,7 @@ class _Roles:
     def span(self, start: int, end: int) -> range:
         return range(self.at(start), self.at(end))
 
-    def own(self, node: Any, children: list) -> list[int]:
+    def own(self, node: Any, children: list[Any]) -> list[int]:
         """Token indices inside `node` and outside its `children`."""
         spans = sorted((c.start, c.end) for c in children if c is not None)
         out = []
@@ -284,7 +284,7 @@ class _Roles:
 
 
 class _Translation:
-    def __init__(self, text: str, target: str, module: P.Module | None = None, prefix: int = 0) -> None:
+    def __init__(self, text: str, target: str, module: P.Module, prefix: int = 0) -> None:
         self.text, self.target, self.module, self.prefix = text, target, module, prefix
 
     def run(self) -> tuple[list[tuple[int, int, str]], list[tuple[int, str, dict[str, object]]]]:
@@ -318,7 +318,7 @@ class _Translation:
             edits.extend(self._directives(toks, roles))
         return edits, problems
 
-    def _directives(self, toks: list, roles: _Roles) -> list[tuple[int, int, str]]:
+    def _directives(self, toks: list[Any], roles: _Roles) -> list[tuple[int, int, str]]:
         """``#язык ru`` / ``#lang en`` naming the target in its own spelling."""
         edits = []
         words = set(DIRECTIVE_WORDS.values())
@@ -359,8 +359,12 @@ def _wrapper() -> str:
 
 
 def _parse_fragment(code: str) -> tuple[str, P.Module | None]:
+    """The code wrapped into a module, and its tree when it parses cleanly."""
     wrapped = _wrapper() + code + "\n"
-    module, errors = P.parse_text(wrapped)
+    try:
+        module, errors = P.parse_text(wrapped)
+    except RecursionError:
+        return wrapped, None
     return wrapped, (None if errors else module)
 
 
@@ -433,7 +437,8 @@ def _keywords_in(text: str, reference: bool) -> str:
     return "".join(out)
 
 
-def _string_meaning(value: str) -> tuple:
+@functools.lru_cache(maxsize=4096)  # nested interpolations would recompute every inner string
+def _string_meaning(value: str) -> tuple[Any, ...]:
     """The literal parts of a string token and, for each interpolation whose
     code parses, that code's tree (positions aside, keywords normalised)."""
     parts: list[Any] = []
@@ -447,7 +452,7 @@ def _string_meaning(value: str) -> tuple:
     return tuple(parts)
 
 
-def _shape(node: Any) -> tuple:
+def _shape(node: Any) -> tuple[Any, ...]:
     """A record's fields in preorder, positions left out and values
     normalised: equal exactly when the trees read the same."""
     out: list[Any] = []
@@ -460,6 +465,9 @@ def _shape(node: Any) -> tuple:
             todo.extend((value, f, getattr(value, f)) for f in reversed(names))
             continue
         if field is not None:
+            if isinstance(value, str):
+                out.append(_normalised(owner, field, value))  # a string's meaning stays one element
+                continue
             value = _normalised(owner, field, value)
         if isinstance(value, (list, tuple)):
             out.append(("[", len(value)))
