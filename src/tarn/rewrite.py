@@ -35,8 +35,8 @@ MESSAGES = {
     "rewrite.what-fmt": {"ru": "форматирование", "en": "formatting"},
     "rewrite.what-translate": {"ru": "перевод", "en": "translation"},
     "rewrite.detail-tokens": {
-        "ru": "лексемы отличаются с позиции {offset}",
-        "en": "the tokens differ from offset {offset}",
+        "ru": "лексемы отличаются в строке {line}, столбце {col}",
+        "en": "the tokens differ at line {line}, column {col}",
     },
     "rewrite.detail-errors": {
         "ru": "результат не разбирается: {message}",
@@ -47,8 +47,8 @@ MESSAGES = {
         "en": "the syntax tree differs at line {line}, column {col}",
     },
     "rewrite.detail-region": {
-        "ru": "текст встроенного блока отличается в строке {line}",
-        "en": "the text of an embedded block differs at line {line}",
+        "ru": "текст встроенного блока отличается в строке {line}, столбце {col}",
+        "en": "the text of an embedded block differs at line {line}, column {col}",
     },
     "rewrite.reads-differently": {
         "ru": "после перевода это место читалось бы иначе",
