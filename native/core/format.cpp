@@ -192,8 +192,8 @@ class Plan {
   }
   int64_t code_before(int64_t offset, Op skip) const {
     int64_t i = at(offset) - 1;
-    while (!t[i].code() || t[i].is(skip)) --i;
-    return i;
+    while (i > 0 && (!t[i].code() || t[i].is(skip))) --i;
+    return std::max<int64_t>(i, 0);
   }
 
   void add_item(const Node* node, int64_t spec, bool forced = true, bool in_body = true, bool is_import = false) {
@@ -658,8 +658,8 @@ class Layout {
   int64_t continuation(int64_t i, const Context& ctx) const {
     if (t_[i].kind == TokKind::OP && is_closer(t_[i].op)) return ctx.open.empty() ? ctx.level : ctx.open.back();
     if (ctx.open.empty()) return ctx.level + 1;
-    const Tok& last = t_[last_code_];
-    const bool after_opener = last.kind == TokKind::OP && (is_opener(last.op) || last.op == Op::COMMA);
+    const bool after_opener = last_code_ >= 0 && t_[last_code_].kind == TokKind::OP &&
+                              (is_opener(t_[last_code_].op) || t_[last_code_].op == Op::COMMA);
     return ctx.open.back() + (after_opener ? 1 : 2);
   }
   void end_line(bool comment_line) {
@@ -714,12 +714,13 @@ bool Layout::gap(int64_t a, int64_t b) const {
   if (space || A.kind != TokKind::OP || B.kind != TokKind::OP) return space;
   // Two operators written together must not read as a longer one, nor as
   // the start of a comment.
-  std::u32string glued = slice(A.start, A.end);
-  const int64_t len = static_cast<int64_t>(glued.size());
-  append_text(glued, B.start, B.end);
-  if (src_.language && src_.language->match_operator(text_of(glued.data(), static_cast<int64_t>(glued.size())), 0) > len)
-    return true;
-  return glued[len - 1] == U'/' && (glued[len] == U'/' || glued[len] == U'*');
+  char32_t buf[32];
+  const int64_t len = A.end - A.start, total = len + (B.end - B.start);
+  if (len <= 0 || total > static_cast<int64_t>(std::size(buf))) return true;
+  for (int64_t k = 0; k < len; ++k) buf[k] = text_.at(A.start + k);
+  for (int64_t k = len; k < total; ++k) buf[k] = text_.at(B.start + k - len);
+  if (src_.language && src_.language->match_operator(text_of(buf, total), 0) > len) return true;
+  return buf[len - 1] == U'/' && (buf[len] == U'/' || buf[len] == U'*');
 }
 
 std::pair<int64_t, int64_t> Layout::old_indent(int64_t offset) const {

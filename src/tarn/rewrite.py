@@ -73,11 +73,11 @@ MESSAGES = {
     },
     "rewrite.summary": {
         "ru": "файлов: {files}; изменено бы: {changed}; без изменений: {same}; отказов: {refused}",
-        "en": "{files} files: {changed} would change, {same} unchanged, {refused} refused",
+        "en": "files: {files}; would change: {changed}; unchanged: {same}; refused: {refused}",
     },
     "rewrite.summary-done": {
         "ru": "файлов: {files}; изменено: {changed}; без изменений: {same}; отказов: {refused}",
-        "en": "{files} files: {changed} changed, {same} unchanged, {refused} refused",
+        "en": "files: {files}; changed: {changed}; unchanged: {same}; refused: {refused}",
     },
     "rewrite.error": {"ru": "ошибка", "en": "error"},
 }
