@@ -48,8 +48,6 @@ bool glued_before(Op o) { return o == Op::DOT || o == Op::SAFE_DOT || o == Op::C
 bool ends_type(Op o) { return o == Op::RPAREN || o == Op::RBRACKET || o == Op::GT || o == Op::QUESTION; }
 bool is_branch(Kw k) { return k == Kw::ELSE || k == Kw::CATCH || k == Kw::FINALLY; }
 
-bool in(const Kw* set, size_t n, Kw k) { return std::find(set, set + n, k) != set + n; }
-
 struct Tok {
   int64_t start = 0, end = 0, line = 0, end_line = 0;
   TokKind kind = TokKind::OTHER;
@@ -64,8 +62,7 @@ struct Tok {
   bool may_touch_brace() const {
     if (kind == TokKind::IDENT) return true;
     return kind == TokKind::KEYWORD &&
-           (in(parse::kNameKeywords, std::size(parse::kNameKeywords), kw) ||
-            (upper && in(parse::kUpperNameKeywords, std::size(parse::kUpperNameKeywords), kw)));
+           (parse::kNameKeywords.contains(kw) || (upper && parse::kCapitalisedNameKeywords.contains(kw)));
   }
 };
 
@@ -126,11 +123,11 @@ void each_child(const Node* n, F&& f) {
   case NodeKind::N: {                      \
     [[maybe_unused]] const N* r = record_of<N>(n); \
     if (!r) break;
-#define FIELD(R, F, T, D) child(r->F, f);
+#define FIELD(R, F, S, D, K) child(r->F, f);
 #define END(N) \
   break;       \
   }
-#include "syntax/nodes.def"
+#include "syntax/nodes.inc"
 #undef RECORD
 #undef FIELD
 #undef END
@@ -1010,12 +1007,12 @@ class TreeCompare {
     [[maybe_unused]] const N* r = record_of<N>(x);  \
     [[maybe_unused]] const N* s = record_of<N>(y);  \
     if (!r || !s) return false;
-#define FIELD(R, F, T, D) \
+#define FIELD(R, F, S, D, K) \
   if (!same(r->F, s->F)) return false;
 #define END(N) \
   return true; \
   }
-#include "syntax/nodes.def"
+#include "syntax/nodes.inc"
 #undef RECORD
 #undef FIELD
 #undef END
