@@ -80,7 +80,9 @@ def test_golden_outputs_are_fixed_points() -> None:
 
 
 def comments(text: str) -> list[list[str]]:
-    return [fmt._squeezed(t.value) for t in tokenize(text) if t.kind == "COMMENT"]
+    """Comment texts line by line, without the blanks a move may change."""
+    return [[line.strip(" \t") for line in re.split("\r\n|\r|\n", t.value)] for t in tokenize(text)
+            if t.kind == "COMMENT"]
 
 
 def assert_formats_well(text: str) -> str:

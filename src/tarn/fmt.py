@@ -17,8 +17,7 @@ means something else.
 """
 from __future__ import annotations
 
-from bisect import bisect_left
-from typing import Any
+from typing import Any, NoReturn
 
 from tarn import _format
 from tarn import lexer as _lexer
@@ -27,20 +26,17 @@ from tarn.rewrite import InternalError, first_error_or_module
 
 __all__ = ["format_text", "format_edits", "minimal_edits", "verify"]
 
-_NOT_CODE = frozenset(("COMMENT", "BOM"))
-
 
 def format_text(text: str) -> str:
     """`text` in the canonical layout. Raises `SourceHasErrors` for a text
     with syntax errors and `InternalError` when the result would not be the
     same program (a fault of the formatter; nothing is returned then)."""
-    new: str | None = _format.layout(text)
-    if new == text:
-        return text
+    new = _format.layout(text)
     if new is None:
         first_error_or_module(text)  # names the first error
         _unsafe("rewrite.detail-errors", message="tarn._format")  # the two parsers disagree
-    verify(text, new)
+    if new != text:
+        verify(text, new)
     return new
 
 
@@ -58,20 +54,14 @@ def verify(text: str, new: str) -> None:
         _unsafe("rewrite.detail-errors", message=errors[0].message if errors else "?")
     line, col = _lexer._LineMap(text).linecol(offset)
     detail = {"tokens": "rewrite.detail-tokens", "tree": "rewrite.detail-tree"}.get(what, "rewrite.detail-region")
-    _unsafe(detail, line=line, col=col)
+    _unsafe(detail, offset, line=line, col=col)
 
 
-def _unsafe(detail: str, **fields: object) -> None:
+def _unsafe(detail: str, offset: int = 0, **fields: object) -> NoReturn:
     from tarn.rewrite import message
 
-    raise InternalError([(0, "rewrite.unsafe", {"what": message("rewrite.what-fmt"),
-                                                "detail": message(detail, **fields)})])
-
-
-def _squeezed(text: str) -> list[str]:
-    """Lines without the blanks around them: what moving a comment to another
-    indentation may change."""
-    return [line.strip(" \t") for line in text.replace("\r\n", "\n").replace("\r", "\n").split("\n")]
+    raise InternalError([(offset, "rewrite.unsafe", {"what": message("rewrite.what-fmt"),
+                                                     "detail": message(detail, **fields)})])
 
 
 # ---------------------------------------------------------------- minimal edits

@@ -22,7 +22,7 @@ from typing import Any
 
 from tarn import lexer as _lexer
 from tarn import parser as P
-from tarn.rewrite import Refusal, first_error_or_module, message, tree_differences
+from tarn.rewrite import Refusal, first_error_or_module, tree_differences
 
 __all__ = ["translate_text", "LANGUAGES", "DIRECTIVE_WORDS"]
 
@@ -74,12 +74,22 @@ def _applied(text: str, edits: list[tuple[int, int, str]]) -> str:
 # ---------------------------------------------------------------- the keyword table
 
 
-@functools.lru_cache(maxsize=1)
-def _spellings() -> tuple[dict[str, tuple[str, str, bool]], dict[tuple[str, str, bool], str]]:
+Spellings = tuple[dict[str, tuple[str, str, bool]], dict[tuple[str, str, bool], str]]
+_cached: tuple[object, Spellings] | None = None
+
+
+def _spellings() -> Spellings:
     """(form -> (keyword, language, capitalised), and back), read from the
-    language definition the lexer uses; only forms that the lexer reads as
-    that keyword count."""
+    language definition the lexer uses (again when its tables change); only
+    forms that the lexer reads as that keyword count."""
+    global _cached
     forms = _lexer._keyword_forms()
+    if _cached is None or _cached[0] is not forms:
+        _cached = (forms, _derived_spellings(forms))
+    return _cached[1]
+
+
+def _derived_spellings(forms: dict[str, str]) -> Spellings:
     by_form: dict[str, tuple[str, str, bool]] = {}
     back: dict[tuple[str, str, bool], str] = {}
     for canonical, spec in _lexer._language()["keywords"].items():
