@@ -423,7 +423,7 @@ def add_command(commands: argparse._SubParsersAction) -> None:  # type: ignore[t
     fmt.set_defaults(run=lambda args: run(FMT, args))
     tr = commands.add_parser(
         "translate", help="switch the keywords of files between Russian and English",
-        description="Rewrite every keyword in its form of the other language (names, strings and comments "
+        description="Rewrite every keyword in its form of the language --to names (names, strings and comments "
                     "stay as they are); refuses, naming the place, where the result would read differently.")
     tr.add_argument("--to", choices=("ru", "en"), required=True, help="language of the keywords to write")
     add_common(tr)
