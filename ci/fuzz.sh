@@ -60,6 +60,6 @@ pair() {
 half=$(( seconds / 2 > 10 ? seconds / 2 : 10 ))
 pair "parse:$seconds" "tokenize:$seconds"
 pair "parser_rules:$seconds" "interpolation:$half"
-pair "language_json:$half"
+pair "language_json:$half" "format:$half"
 [ "$status" = 0 ] && echo "== fuzz: clean" || echo "== fuzz: FAILED" >&2
 exit "$status"

@@ -133,7 +133,7 @@ def main():
     build = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else ROOT / "build" / "fuzz")
     seeds = build / "seeds"
     texts = text_seeds()
-    for target in ("tokenize", "parse", "interpolation"):
+    for target in ("tokenize", "parse", "interpolation", "format"):
         write_dir(seeds / target, texts)
         write_dict(seeds / f"{target}.dict", dictionary_entries())
     write_dir(seeds / "language_json", language_seeds())

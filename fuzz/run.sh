@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs one fuzz target for a set time:  fuzz/run.sh TARGET SECONDS [libFuzzer options...]
-# TARGET is tokenize, parse, interpolation, parser_rules or language_json (or
+# TARGET is tokenize, parse, interpolation, parser_rules, language_json or format (or
 # the full fuzz_* name). The growing corpus stays in BUILD_DIR/corpus/TARGET
 # (BUILD_DIR: $TARN_FUZZ_BUILD or build/fuzz, made by fuzz/build.sh), seeded
 # from BUILD_DIR/seeds/TARGET; a crashing input is written to

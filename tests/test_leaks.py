@@ -14,6 +14,7 @@ import tracemalloc
 
 import pytest
 
+import tarn._format
 import tarn.i18n
 from tarn.lexer import Token, _LineMap, linemap, tokenize, tokens
 from tarn.parser import Assign, Binary, Module, Name, ParseError, _Parser, parse, parse_text
@@ -35,6 +36,7 @@ VALID = """метод главный(а: Список<Строка>): Целое
   возврат с > 1 ? "${с}" : 'нет'
 ;
 """
+FORMATTED = 'метод f(а: Int): Строка\n    /* к */ возврат "${а}" + f(а - 1)\n;\n'
 BROKEN = 'метод m(\n  x = (a + ;\n  "unterminated ${x\n/* open'
 
 
@@ -104,6 +106,12 @@ class TestFlatMemory:
     @pytest.mark.parametrize("text", [VALID, BROKEN, ""], ids=["valid", "broken", "empty"])
     def test_tokenize(self, text):
         assert_flat(lambda: tokenize(text))
+
+    @pytest.mark.parametrize("text", [FORMATTED, FORMATTED.replace("    ", "\t"), BROKEN, ""],
+                             ids=["formatted", "changed", "broken", "empty"])
+    def test_format_layout_and_difference(self, text):
+        assert_flat(lambda: (tarn._format.layout(text), tarn._format.difference(FORMATTED, text)))
+        assert_flat(expect(TypeError, tarn._format.difference, FORMATTED, None), repeat=REPEAT // 10)
 
     def test_tokenize_with_a_line_map(self):
         lm = _LineMap(VALID)

@@ -87,6 +87,10 @@ def build_parser() -> argparse.ArgumentParser:
     tree.add_argument("--indent", type=_indent, default=2, metavar="N", help="spaces per level of the text form")
     add_lang(tree)
     tree.set_defaults(run=command_tree)
+
+    from tarn import rewrite  # fmt and translate
+
+    rewrite.add_command(commands)
     return parser
 
 
