@@ -1,4 +1,4 @@
-"""The ``tarn`` command line: ``check``, ``tokens`` and ``tree``."""
+"""The ``tarn`` command line: ``check``, ``tokens``, ``tree`` and ``lsp``."""
 from __future__ import annotations
 
 import argparse
@@ -385,6 +385,10 @@ def build_parser() -> argparse.ArgumentParser:
     tree.add_argument("--indent", type=_indent, default=2, metavar="N", help="spaces per level of the text form")
     _add_lang(tree)
     tree.set_defaults(run=command_tree)
+
+    from tarn import lsp  # the server itself loads only when the command runs
+
+    lsp.add_command(commands)
     return parser
 
 
