@@ -52,6 +52,7 @@ TYPE_USE = "type"  # a name inside a type
 MEMBER = "member"  # name after "." (resolved only through THIS or a module type)
 ARGUMENT = "argument"  # name of a named call argument
 CALL = "call"  # the name or member that is called
+IMPORT = "import"  # a part of an imported path
 
 # Interpolations nested deeper than this are not read (each level re-reads
 # the text of the levels inside it).
@@ -386,7 +387,13 @@ class _Resolver:
         return decl
 
     def _import(self, node: Any, scope: Scope, stack: list) -> None:
-        pass  # imported subsystems are not placed
+        # Imported subsystems are not placed: their names link to nothing.
+        i = self._index(node.start) + 1
+        while i < len(self.toks) and self.toks[i].start < node.end:
+            tok = self.toks[i]
+            if tok.kind in ("IDENT", "KEYWORD"):
+                self._occur(tok.start, tok.end, tok.value, IMPORT, None)
+            i += 1
 
     def _annotations(self, node: Any, scope: Scope, stack: list) -> None:
         for ann in getattr(node, "annotations", ()):

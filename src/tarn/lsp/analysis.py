@@ -331,7 +331,13 @@ class Analysis:
                 self._block_folds(node, folds)
             elif kind_of is P.Lambda and node.body_stmts is not None:
                 self._fold(folds, node.start, node.end, None, closed=True)
-        return sorted(set(folds), key=lambda f: (f.start_line, -f.end_line))
+        # Editors keep one fold per first line: the innermost (a branch of an
+        # "if" rather than the whole statement).
+        best: dict[int, Fold] = {}
+        for fold in folds:
+            if fold.start_line not in best or fold.end_line < best[fold.start_line].end_line:
+                best[fold.start_line] = fold
+        return sorted(best.values(), key=lambda f: f.start_line)
 
     def _fold(self, folds: list[Fold], start: int, end: int, kind: str | None, closed: bool = False) -> None:
         first = self._line(start)
@@ -362,11 +368,14 @@ class Analysis:
     def _block_folds(self, node: Any, folds: list[Fold]) -> None:
         """A fold per part of a compound statement: each branch from its
         keyword to the line before the next branch, the last to the ";"."""
+        marks = [t.start for t in self._own_tokens(node) if t.canonical in _BRANCH_KEYWORDS]
+        if type(node) is P.Case:
+            marks.extend(when.start for when in node.whens)
+        self._fold(folds, node.start, node.end, None, closed=True)
         bounds = [node.start]
-        for tok in self._own_tokens(node):
-            if tok.canonical in _BRANCH_KEYWORDS and tok.start > node.start:
-                if self._line(tok.start) > self._line(bounds[-1]):
-                    bounds.append(tok.start)
+        for mark in sorted(marks):
+            if mark > node.start and self._line(mark) > self._line(bounds[-1]):
+                bounds.append(mark)
         for i, start in enumerate(bounds):
             if i + 1 < len(bounds):
                 first, last = self._line(start), self._line(bounds[i + 1]) - 1
@@ -412,11 +421,11 @@ class Analysis:
         tok = self.token_at(offset)
         if tok is not None:
             chain.append((tok.start, tok.end))
-        chain.append((0, len(self.text)))
         chain.reverse()
-        # innermost first, widened so that each range contains the one before
+        chain.append((0, len(self.text)))
+        # widened where needed so that each range contains the one before
         result: list[tuple[int, int]] = []
-        for start, end in reversed(chain):
+        for start, end in chain:
             if result:
                 start, end = min(start, result[-1][0]), max(end, result[-1][1])
                 if (start, end) == result[-1]:

@@ -31,7 +31,7 @@ _KIND_TYPES = {
     N.LOOP: "variable", N.CATCH: "variable", N.METHOD: "method", N.CONSTANT: "variable",
     N.FIELD: "property", N.STRUCTURE: "struct", N.EXCEPTION: "class", N.ENUM: "enum", N.ITEM: "enumMember",
 }
-_ROLE_TYPES = {N.TYPE_USE: "type", N.MEMBER: "property", N.CALL: "method", N.ARGUMENT: "parameter"}
+_ROLE_TYPES = {N.TYPE_USE: "type", N.MEMBER: "property", N.CALL: "method", N.ARGUMENT: "parameter", N.IMPORT: "namespace"}
 
 Absolute = tuple[int, int, int, int, int]  # line, character, length, type, modifiers
 
