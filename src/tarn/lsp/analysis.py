@@ -11,12 +11,10 @@ from dataclasses import dataclass, field
 from functools import cached_property
 from typing import Any
 
-from tarn import i18n, names as N
+from tarn import _check, i18n, names as N
 from tarn import parser as P
 from tarn import tree
 from tarn.lexer import Token, _keyword_forms, _line_starts, tokens as _tokens, tokenize
-
-NESTING_KEY = "tarn.nesting-too-deep"
 
 MESSAGES = {
     "lsp.module-method": {"ru": "метод модуля", "en": "module method"},
@@ -57,8 +55,6 @@ MESSAGES = {
     },
 }
 i18n.register(MESSAGES)
-
-_RECURSION_AT = re.compile(r"line (\d+), column (\d+)")
 
 
 # ---------------------------------------------------------------- records
@@ -120,37 +116,6 @@ class Refusal(Exception):
 
 
 # ---------------------------------------------------------------- diagnostics
-
-
-def _native_diagnostics(text: str) -> list[tuple[int, int, str, str]]:
-    try:
-        from tarn._check import diagnostics
-    except ImportError:  # the native entry point is not built yet
-        return _keyed_parse_errors(text)
-    return list(diagnostics(text))
-
-
-def _keyed_parse_errors(text: str) -> list[tuple[int, int, str, str]]:
-    try:
-        _, errors = P.parse_text(text)
-    except RecursionError as exc:
-        return [_nesting_entry(text, exc)]
-    keys: dict[str, str] = {}
-    for key in i18n._catalogue:
-        if key.startswith("parser."):
-            keys.setdefault(i18n.t(key), key)
-    return [(e.start, e.end, keys.get(e.message, "parser.statement-not-expr"), e.message) for e in errors]
-
-
-def _nesting_entry(text: str, exc: RecursionError) -> tuple[int, int, str, str]:
-    message = str(exc)
-    found = _RECURSION_AT.search(message)
-    offset = 0
-    if found:
-        starts = _line_starts(text)
-        line = min(int(found.group(1)), len(starts)) - 1
-        offset = min(starts[line] + int(found.group(2)) - 1, len(text))
-    return offset, offset + 1, NESTING_KEY, message
 
 
 def group_diagnostics(entries: list[tuple[int, int, str, str]]) -> list[Diagnostic]:
@@ -225,7 +190,7 @@ class Analysis:
 
     @cached_property
     def diagnostics(self) -> list[Diagnostic]:
-        return group_diagnostics(_native_diagnostics(self.text))
+        return group_diagnostics(_check.diagnostics(self.text))
 
     # ------------------------------------------------------------ helpers
 
