@@ -122,7 +122,8 @@ class Positions:
         base, done = start, 0
         if end - start > CHUNK:
             table = self._table(line, start, end)
-            k = bisect.bisect_right(table, units) - 1
+            # The last entry is the line's end, not a chunk's start.
+            k = min(bisect.bisect_right(table, units) - 1, len(table) - 2)
             base, done = start + k * CHUNK, table[k]
         text = self.text
         utf8 = self.encoding == UTF8
