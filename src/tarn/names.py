@@ -16,6 +16,8 @@ code points, as everywhere in tarn. The rules are written down in the README
 from __future__ import annotations
 
 import bisect
+import heapq
+import re
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 from typing import Any, Callable
@@ -63,7 +65,7 @@ _VAR_KINDS = {"VAR": VARIABLE, "VAL": VALUE, "USE": USE}
 _CLOSERS = frozenset({")", "]", "}", ",", ";"})
 
 
-@dataclass(eq=False)
+@dataclass(eq=False, slots=True)
 class Declaration:
     """A declared name. ``start``/``end`` span the name where it is written
     (both are ``node.start`` when the name could not be found in the text)."""
@@ -85,7 +87,7 @@ class Declaration:
         return f"<Declaration {self.kind} {self.name!r} {self.start}:{self.end}>"
 
 
-@dataclass(eq=False)
+@dataclass(eq=False, slots=True)
 class Occurrence:
     start: int
     end: int
@@ -239,9 +241,9 @@ class _Resolver:
                     self.names.interpolations.append((region.start, region.end))
                     self.names.inner_tokens.extend(region.tokens)
         self.names.interpolations.sort()
-        self.names.inner_tokens.sort(key=lambda t: t.start)
-        code.extend(self.names.inner_tokens)
-        code.sort(key=lambda t: t.start)
+        if self.names.inner_tokens:
+            self.names.inner_tokens.sort(key=_start)
+            code = list(heapq.merge(code, self.names.inner_tokens, key=_start))
         self.toks = code
         self.starts = [t.start for t in code]
         self.decl_of: dict[int, Declaration] = {}
@@ -269,6 +271,15 @@ class _Resolver:
             P.Literal: self._literal,
             P.TypeRef: self._type_ref,
             P.MethodRef: self._method_ref,
+            P.ExprStmt: self._expr_stmt,
+            P.Return: self._return,
+            P.Binary: self._binary,
+            P.Unary: self._unary,
+            P.Compare: self._compare,
+            P.This: _nothing,
+            P.GlobalAccess: _nothing,
+            P.Break: _nothing,
+            P.Continue: _nothing,
         }
 
     # ------------------------------------------------------------ driver
@@ -588,6 +599,27 @@ class _Resolver:
 
     # ------------------------------------------------------------ expressions
 
+    def _expr_stmt(self, node: Any, scope: Scope, stack: list) -> None:
+        stack.append((node.expr, scope))
+
+    def _return(self, node: Any, scope: Scope, stack: list) -> None:
+        if node.value is not None:
+            stack.append((node.value, scope))
+
+    def _binary(self, node: Any, scope: Scope, stack: list) -> None:
+        if node.right is not None:
+            stack.append((node.right, scope))
+        stack.append((node.left, scope))
+
+    def _unary(self, node: Any, scope: Scope, stack: list) -> None:
+        stack.append((node.operand, scope))
+
+    def _compare(self, node: Any, scope: Scope, stack: list) -> None:
+        for _, operand in reversed(node.rest):
+            if operand is not None:
+                stack.append((operand, scope))
+        stack.append((node.first, scope))
+
     def _name(self, node: Any, scope: Scope, stack: list, role: str = READ) -> None:
         name = node.name
         if not name or "::" in name or node.end - node.start != len(name):
@@ -697,7 +729,17 @@ class _Resolver:
             self.names.unreadable.append((node.start, node.end, frozenset(words)))
 
     def _type_ref(self, node: Any, scope: Scope, stack: list) -> None:
-        self._type_names(node.start, node.end)
+        text = node.text
+        if node.end - node.start == len(text) and node.names == [text] and self.text.startswith(text, node.start) and _PLAIN.fullmatch(text):
+            self._type_name(node.start, node.end, text)  # the common case: one plain name
+        else:
+            self._type_names(node.start, node.end)
+
+    def _type_name(self, start: int, end: int, name: str) -> None:
+        decl = self.module_scope.names.get(name)
+        if decl is _AMBIGUOUS or (decl is not None and decl.kind not in TYPE_KINDS):
+            decl = None
+        self._occur(start, end, name, TYPE_USE, decl)
 
     def _type_names(self, start: int, end: int) -> None:
         toks = self.toks
@@ -708,10 +750,7 @@ class _Resolver:
                 before = toks[i - 1].value if i > 0 else ""
                 after = toks[i + 1].value if i + 1 < len(toks) else ""
                 if before not in (".", "::") and after not in (".", "::", "="):
-                    decl = self.module_scope.names.get(tok.value)
-                    if decl is _AMBIGUOUS or (decl is not None and decl.kind not in TYPE_KINDS):
-                        decl = None
-                    self._occur(tok.start, tok.end, tok.value, TYPE_USE, decl)
+                    self._type_name(tok.start, tok.end, tok.value)
             i += 1
 
     def _method_ref(self, node: Any, scope: Scope, stack: list) -> None:
@@ -796,6 +835,10 @@ class _Resolver:
         self.names.unreadable.append((region.start, region.end, words))
 
 
+def _start(token: Token) -> int:
+    return token.start
+
+
 class _Source:
     __slots__ = ("text", "cache")
 
@@ -806,25 +849,33 @@ class _Source:
 
 def _interpolation_spans(literal: str) -> list[tuple[int, int, bool]]:
     """Spans (relative to the literal) of the code inside each top-level
-    interpolation of a string literal's text, read as the tokenizer reads it;
-    an interpolation without its closing brace runs to the literal's end."""
+    interpolation of a string literal's text, read as the tokenizer reads it,
+    and whether it is closed (an unclosed one runs to the literal's end)."""
     spans = []
     n = len(literal)
     j = 1
-    while j < n:
-        c = literal[j]
-        if c == "\\":
+    while True:
+        found = _STRING_STOPS.search(literal, j)
+        if found is None:
+            return spans
+        j = found.start()
+        if literal[j] == "\\":
             j += 2
-        elif c == '"':
-            break
-        elif c in "$%" and j + 1 < n and literal[j + 1] == "{":
+        elif literal[j] == '"':
+            return spans
+        else:
             after = _skip_interpolation(literal, j + 2)
             # A closed interpolation leaves at least the closing quote after it.
             spans.append((j + 2, after - 1, True) if after < n else (j + 2, n, False))
             j = after
-        else:
-            j += 1
-    return spans
+
+
+_STRING_STOPS = re.compile(r'[\\"]|[$%]\{')
+_PLAIN = re.compile(r"\w+")
+
+
+def _nothing(node: Any, scope: Scope, stack: list) -> None:
+    pass
 
 
 def _owner(scope: Scope) -> Declaration | None:

@@ -152,6 +152,7 @@ class Analysis:
     def __init__(self, text: str):
         self.text = text
         self._source = _Source(text)
+        self.cache: dict[Any, Any] = {}  # results of the layers above, for this version
 
     @cached_property
     def starts(self) -> list[int]:

@@ -8,7 +8,6 @@ accepts multi-line tokens).
 from __future__ import annotations
 
 import bisect
-import heapq
 from typing import Any
 
 from tarn import names as N
@@ -55,33 +54,38 @@ def _classify(occ: N.Occurrence, imported: set[str]) -> tuple[int, int]:
 
 
 def absolute_tokens(analysis: Analysis, positions: Positions) -> list[Absolute]:
+    cached = analysis.cache.get(("semantic", positions.encoding))
+    if cached is not None:
+        return cached
     names = analysis.names
     classes: dict[int, tuple[int, int]] = {}
     regions: list[tuple[int, int]] = []
     inner: list[Any] = []
     if names is not None:
-        imported = getattr(names, "imported", set())
         for occ in names.occurrences:
-            classes[occ.start] = _classify(occ, imported)
+            classes[occ.start] = _classify(occ, names.imported)
         regions = names.interpolations
         inner = names.inner_tokens
     region_starts = [r[0] for r in regions]
+    inner_starts = [t.start for t in inner]
     out: list[Absolute] = []
+    append = out.append
     starts = positions.starts
     fast = positions._same
     text = positions.text
 
     def emit(start: int, end: int, kind: int, mods: int) -> None:
+        """The general case: any offsets, split at line ends."""
         line = bisect.bisect_right(starts, start) - 1
         while True:
             line_end = positions.line_end(line)
             stop = min(end, line_end)
             if stop > start:
                 if fast:
-                    out.append((line, start - starts[line], stop - start, kind, mods))
+                    append((line, start - starts[line], stop - start, kind, mods))
                 else:
                     char = positions.position(start)[1]
-                    out.append((line, char, positions.position(stop)[1] - char, kind, mods))
+                    append((line, char, positions.position(stop)[1] - char, kind, mods))
             if end <= line_end or line + 1 >= len(starts):
                 return
             line += 1
@@ -91,63 +95,76 @@ def absolute_tokens(analysis: Analysis, positions: Positions) -> list[Absolute]:
     keyword, variable, namespace = _T["keyword"], _T["variable"], _T["namespace"]
     decorator, macro, number, regexp = _T["decorator"], _T["macro"], _T["number"], _T["regexp"]
     doc = _M["documentation"]
-    previous = ""
-    directive_line = -1
-    in_annotation = False
-    last_line = -1
-    for tok in heapq.merge(analysis.tokens, inner, key=lambda t: t.start):
+    state = {"previous": "", "directive": -1, "annotation": False, "line": -1}
+
+    def code(tok: Any, line: int, single: bool) -> None:
         kind = tok.kind
         start, end = tok.start, tok.end
-        if kind in ("EOF", "BOM", "UNKNOWN"):
-            continue
-        if kind == "COMMENT":
-            emit(start, end, comment, doc if tok.subkind == "doc" else 0)
-            continue
-        if kind == "STRING":
-            i = bisect.bisect_right(region_starts, start)
-            while i < len(regions) and regions[i][0] < end:
-                emit(start, regions[i][0], string, 0)
-                start = max(start, regions[i][1])
-                i += 1
-                while i < len(regions) and regions[i][0] < start:
-                    i += 1  # nested inside the one just cut out
-            emit(start, end, string, 0)
-            previous = ""
-            continue
-        line = bisect.bisect_right(starts, start) - 1
-        if kind == "OP" and tok.value == "#" and line > last_line:
-            directive_line = line
-        last_line = line
-        if line == directive_line:
-            emit(start, end, macro, 0)
-            continue
-        if kind == "OP":
+        if kind == "OP" and tok.value == "#" and line > state["line"]:
+            state["directive"] = line
+        state["line"] = line
+        if line == state["directive"]:
+            found: tuple[int, int] | None = (macro, 0)
+        elif kind == "OP":
             value = tok.value
-            in_annotation = value == "@" or (in_annotation and value == "::")
-            if value == "@":
-                emit(start, end, decorator, 0)
-            elif value not in _PUNCTUATION:
-                emit(start, end, operator, 0)
-            previous = value
-            continue
-        if kind == "NUMBER":
-            emit(start, end, number, 0)
+            state["annotation"] = value == "@" or (state["annotation"] and value == "::")
+            state["previous"] = value
+            found = (decorator, 0) if value == "@" else None if value in _PUNCTUATION else (operator, 0)
+            if found is None:
+                return
+        elif kind == "NUMBER":
+            found = (number, 0)
         elif kind == "PATTERN":
-            emit(start, end, regexp, 0)
-        elif in_annotation and kind in ("IDENT", "KEYWORD"):
-            emit(start, end, decorator, 0)
+            found = (regexp, 0)
+        elif state["annotation"] and kind in ("IDENT", "KEYWORD"):
+            found = (decorator, 0)
         else:
             found = classes.get(start)
-            if found is not None:
-                emit(start, end, found[0], found[1])
-            elif kind == "KEYWORD":
-                emit(start, end, keyword, 0)
-            elif kind == "IDENT":
-                nxt = text[end:end + 2]
-                emit(start, end, namespace if previous == "::" or nxt == "::" else variable, 0)
-        in_annotation = False
-        previous = tok.value
+            if found is None:
+                if kind == "KEYWORD":
+                    found = (keyword, 0)
+                elif kind == "IDENT":
+                    found = (namespace if state["previous"] == "::" or text.startswith("::", end) else variable, 0)
+        if kind != "OP":
+            state["annotation"] = False
+            state["previous"] = tok.value
+        if found is None:
+            return
+        if single:
+            append((line, tok.col - 1, end - start, found[0], found[1]))
+        else:
+            emit(start, end, found[0], found[1])
+
+    def literal(start: int, end: int) -> None:
+        """A string literal, cut around the code of its interpolations."""
+        i = bisect.bisect_right(region_starts, start)
+        while i < len(regions) and regions[i][0] < end:
+            emit(start, regions[i][0], string, 0)
+            lo, hi = regions[i]
+            k = bisect.bisect_left(inner_starts, lo)
+            while k < len(inner) and inner[k].start < hi:
+                tok = inner[k]
+                if tok.kind == "STRING":
+                    literal(tok.start, tok.end)
+                    k = bisect.bisect_left(inner_starts, tok.end)
+                    continue
+                code(tok, bisect.bisect_right(starts, tok.start) - 1, False)
+                k += 1
+            start = max(start, hi)
+            i = bisect.bisect_left(region_starts, start, i + 1)
+        emit(start, end, string, 0)
+        state["previous"] = ""
+
+    for tok in analysis.tokens:
+        kind = tok.kind
+        if kind == "COMMENT":
+            emit(tok.start, tok.end, comment, doc if tok.subkind == "doc" else 0)
+        elif kind == "STRING":
+            literal(tok.start, tok.end)
+        elif kind not in ("EOF", "BOM", "UNKNOWN"):
+            code(tok, tok.line - 1, fast and tok.line == tok.end_line)
     out.sort()
+    analysis.cache[("semantic", positions.encoding)] = out
     return out
 
 
