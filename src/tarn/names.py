@@ -16,7 +16,7 @@ code points, as everywhere in tarn. The rules are written down in the README
 from __future__ import annotations
 
 import bisect
-import heapq
+import operator
 import re
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
@@ -206,6 +206,15 @@ class Names:
         return [(s, e) for s, e, words in self.unreadable if name in words]
 
 
+def member_declarations(text: str, tokens: Sequence[Token], module: Any) -> dict[int, Declaration]:
+    """The declarations of the module's members and of their members, by
+    ``id`` of the declaring record: where each name is written, nothing
+    resolved."""
+    resolver = _Resolver(text, tokens)
+    resolver.declare_members(module)
+    return resolver.decl_of
+
+
 def resolve(text: str, tokens: Sequence[Token] | None = None, module: Any = None) -> Names:
     """Resolve the names of ``text``; ``tokens`` (all of them, comments
     included) and ``module`` may be passed when already at hand. Raises
@@ -233,20 +242,10 @@ class _Resolver:
         self.text = text
         self.names = Names()
         self.regions: dict[int, list[_Region]] = {}  # STRING literal start -> its interpolations
-        code = [t for t in tokens if t.kind not in ("COMMENT", "BOM", "EOF")]
-        self._read_interpolations(code)
-        for regions in self.regions.values():
-            for region in regions:
-                if region.readable:
-                    self.names.interpolations.append((region.start, region.end))
-                    self.names.inner_tokens.extend(region.tokens)
-        self.names.interpolations.sort()
-        if self.names.inner_tokens:
-            self.names.inner_tokens.sort(key=_start)
-            code = list(heapq.merge(code, self.names.inner_tokens, key=_start))
-        self.toks = code
-        self.starts = [t.start for t in code]
+        self.toks = [t for t in tokens if t.kind not in ("COMMENT", "BOM", "EOF")]
+        self.starts = [t.start for t in self.toks]
         self.decl_of: dict[int, Declaration] = {}
+        self.occurrences = self.names.occurrences
         self.handlers: dict[type, Callable[[Any, Scope, list], None]] = {
             P.Method: self._method,
             P.Structure: self._structure,
@@ -284,7 +283,33 @@ class _Resolver:
 
     # ------------------------------------------------------------ driver
 
+    def _add_interpolations(self) -> None:
+        code = self.toks
+        self._read_interpolations(code)
+        for regions in self.regions.values():
+            for region in regions:
+                if region.readable:
+                    self.names.interpolations.append((region.start, region.end))
+                    self.names.inner_tokens.extend(region.tokens)
+        self.names.interpolations.sort()
+        if self.names.inner_tokens:
+            self.names.inner_tokens.sort(key=_start)
+            code.extend(self.names.inner_tokens)
+            code.sort(key=_start)  # two sorted runs: one merge
+            self.starts = [t.start for t in code]
+
+    def declare_members(self, module: Any) -> None:
+        """Declarations of the module's members and of theirs, without
+        resolving anything (enough for an outline)."""
+        top = Scope("module", None, 0, 0)
+        for member in module.members:
+            decl = self._declare_member(member, None, top)
+            inner = Scope("members", top, 0, 0)
+            for sub in [*getattr(member, "members", ()), *getattr(member, "items", ()), *getattr(member, "methods", ())]:
+                self._declare_member(sub, decl, inner)
+
     def run(self, module: Any) -> Names:
+        self._add_interpolations()
         top = Scope("module", None, 0, len(self.text) + 1)
         self.module_scope = top
         self.names.scopes.append(top)
@@ -318,7 +343,9 @@ class _Resolver:
 
     @staticmethod
     def _push(stack: list, scope: Scope, nodes: Iterable[Any]) -> None:
-        stack.extend((n, scope) for n in reversed([n for n in nodes if n is not None]))
+        # The order of siblings does not matter: only declarations wait for
+        # what precedes them, and they are pushed as actions of their own.
+        stack.extend([(n, scope) for n in nodes if n is not None])
 
     # ------------------------------------------------------------ tokens
 
@@ -473,8 +500,12 @@ class _Resolver:
         self._push(stack, inner, node.methods)
 
     def _object_field(self, node: Any, scope: Scope, stack: list) -> None:
-        self._annotations(node, scope, stack)
-        self._push(stack, scope, (node.type, node.init))
+        if node.annotations:
+            self._annotations(node, scope, stack)
+        if node.type is not None:
+            stack.append((node.type, scope))
+        if node.init is not None:
+            stack.append((node.init, scope))
 
     def _enum_item(self, node: Any, scope: Scope, stack: list) -> None:
         pass
@@ -503,7 +534,10 @@ class _Resolver:
             # A later declaration of the same name in the same block shadows
             # the earlier one from its end on.
             stack.append((lambda: scope.names.__setitem__(decl.name, decl), None))
-        self._push(stack, scope, (node.type, node.init))
+        if node.type is not None:
+            stack.append((node.type, scope))
+        if node.init is not None:
+            stack.append((node.init, scope))
 
     def _assign(self, node: Any, scope: Scope, stack: list) -> None:
         target = node.target
@@ -620,11 +654,14 @@ class _Resolver:
                 stack.append((operand, scope))
         stack.append((node.first, scope))
 
-    def _name(self, node: Any, scope: Scope, stack: list, role: str = READ) -> None:
+    def _name(self, node: Any, scope: Scope, stack: list, role: str = READ, decl: Any = False) -> None:
         name = node.name
-        if not name or "::" in name or node.end - node.start != len(name):
+        start, end = node.start, node.end
+        if not name or end - start != len(name) or "::" in name:
             return
-        self._occur(node.start, node.end, name, role, scope.lookup(name))
+        if decl is False:
+            decl = scope.lookup(name)
+        self.occurrences.append(Occurrence(start, end, name, role, decl))
 
     def _member_target(self, node: Any, scope: Scope) -> Declaration | None:
         """The declaration ``obj.name`` certainly refers to, if any: a member
@@ -647,7 +684,7 @@ class _Resolver:
 
     def _member(self, node: Any, scope: Scope, stack: list, role: str = MEMBER) -> None:
         start = node.end - len(node.name)
-        if node.name and start >= node.obj.end and self.text[start:node.end] == node.name:
+        if node.name and start >= node.obj.end and self.text.startswith(node.name, start):
             self._occur(start, node.end, node.name, role, self._member_target(node, scope))
         stack.append((node.obj, scope))
 
@@ -680,10 +717,13 @@ class _Resolver:
 
     def _call(self, node: Any, scope: Scope, stack: list) -> None:
         callee = node.callee
-        self._arguments(node.args, self._callee_target(callee, scope), scope, stack)
-        self._push(stack, scope, node.type_args)
+        target = self._callee_target(callee, scope)
+        if node.args:
+            self._arguments(node.args, target, scope, stack)
+        if node.type_args:
+            self._push(stack, scope, node.type_args)
         if type(callee) is P.Name:
-            self._name(callee, scope, stack, CALL)
+            self._name(callee, scope, stack, CALL, target)
         elif type(callee) is P.Member:
             self._member(callee, scope, stack, CALL)
         else:
@@ -781,62 +821,89 @@ class _Resolver:
     # ------------------------------------------------------------ interpolations
 
     def _read_interpolations(self, code: list[Token]) -> None:
-        work = [(t, 0) for t in code if t.kind == "STRING" and ("${" in t.value or "%{" in t.value)]
-        while work:
-            tok, depth = work.pop()
-            regions = []
-            for start, end, closed in _interpolation_spans(tok.value):
-                region = _Region(tok.start + start, tok.start + end)
-                regions.append(region)
-                if not closed or depth >= MAX_INTERPOLATION_DEPTH or not self._read_region(region):
-                    self._mark_unreadable(region)
-                    continue
-                for inner in region.tokens:
-                    if inner.kind == "STRING" and ("${" in inner.value or "%{" in inner.value):
-                        work.append((inner, depth + 1))
-            self.regions[tok.start] = regions
+        """Parses the code of every interpolation, level by level (the
+        interpolations inside the strings of that code come next), each level
+        in one parse of one wrapper text."""
+        level = [t for t in code if t.kind == "STRING" and ("${" in t.value or "%{" in t.value)]
+        depth = 0
+        while level:
+            batch = []
+            for tok in level:
+                regions = []
+                for start, end, closed in _interpolation_spans(tok.value):
+                    region = _Region(tok.start + start, tok.start + end)
+                    regions.append(region)
+                    if not closed or depth >= MAX_INTERPOLATION_DEPTH:
+                        self._mark_unreadable(region)
+                    elif not self.text[region.start:region.end].strip():
+                        region.readable = True
+                    else:
+                        batch.append(region)
+                self.regions[tok.start] = regions
+            self._read_batch(batch)
+            level = [t for r in batch if r.readable for t in r.tokens
+                     if t.kind == "STRING" and ("${" in t.value or "%{" in t.value)]
+            depth += 1
 
-    def _read_region(self, region: _Region) -> bool:
-        code = self.text[region.start:region.end]
-        region.readable = True
-        if not code.strip():
-            return True
-        region.readable = False
-        source = _Source(_WRAP_BEFORE + code + _WRAP_AFTER)
+    def _read_batch(self, batch: list[_Region]) -> None:
+        if not batch:
+            return
+        parts: list[str] = []
+        bases: list[int] = []
+        length = 0
+        for region in batch:
+            code = self.text[region.start:region.end]
+            bases.append(length + len(_WRAP_BEFORE))
+            parts += (_WRAP_BEFORE, code, _WRAP_AFTER)
+            length += len(_WRAP_BEFORE) + len(code) + len(_WRAP_AFTER)
+        source = _Source("".join(parts))
         try:
             module, errors = P.parse(source)
         except RecursionError:
+            failed = batch
+        else:
+            toks = source.cache["tokens"]
+            methods = {m.start: m for m in module.members}
+            error_starts = sorted(e.start for e in errors)
+            token_starts = [t.start for t in toks]
+            failed = [r for r, base in zip(batch, bases)
+                      if not self._accept(r, base, methods, error_starts, toks, token_starts)]
+        for region in failed:
+            if len(batch) > 1:
+                self._read_batch([region])  # alone, so that no neighbour can spoil it
+            else:
+                self._mark_unreadable(region)
+
+    def _accept(self, region: _Region, base: int, methods: dict[int, Any], error_starts: list[int],
+                toks: list[Token], token_starts: list[int]) -> bool:
+        """Takes the region's expression from the wrapper's parse when it is
+        exactly one clean expression statement."""
+        size = region.end - region.start
+        lo, hi = base - len(_WRAP_BEFORE), base + size + len(_WRAP_AFTER)
+        method = methods.get(lo)
+        if method is None or method.end != hi or len(method.body) != 1 or type(method.body[0]) is not P.ExprStmt:
             return False
-        toks = source.cache["tokens"]
-        lo, hi = len(_WRAP_BEFORE), len(_WRAP_BEFORE) + len(code)
-        inner = [t for t in toks if lo <= t.start and t.end <= hi]
-        if errors or any(t.kind in ("COMMENT", "UNKNOWN", "BOM") or t.flags for t in inner):
+        e = bisect.bisect_left(error_starts, lo)
+        if e < len(error_starts) and error_starts[e] < hi:
             return False
-        if len(module.members) != 1 or len(module.members[0].body) != 1:
+        inner = toks[bisect.bisect_left(token_starts, base):bisect.bisect_left(token_starts, base + size)]
+        if any(t.kind in ("COMMENT", "UNKNOWN", "BOM") or t.flags or t.end > base + size for t in inner):
             return False
-        stmt = module.members[0].body[0]
-        if type(stmt) is not P.ExprStmt:
-            return False
-        shift = region.start - lo
-        for node in tree.walk(stmt.expr):
+        shift = region.start - base
+        expr = method.body[0].expr
+        for node in tree.walk(expr):
             node.start += shift
             node.end += shift
         for t in inner:
             t.start += shift
             t.end += shift
-        region.expr = stmt.expr
-        region.tokens = inner
-        region.readable = True
+        region.expr, region.tokens, region.readable = expr, inner, True
         return True
 
     def _mark_unreadable(self, region: _Region) -> None:
         code = self.text[region.start:region.end]
         words = frozenset(t.value for t in tokenize(code) if t.kind in ("IDENT", "KEYWORD"))
         self.names.unreadable.append((region.start, region.end, words))
-
-
-def _start(token: Token) -> int:
-    return token.start
 
 
 class _Source:
@@ -870,6 +937,7 @@ def _interpolation_spans(literal: str) -> list[tuple[int, int, bool]]:
             j = after
 
 
+_start = operator.attrgetter("start")
 _STRING_STOPS = re.compile(r'[\\"]|[$%]\{')
 _PLAIN = re.compile(r"\w+")
 

@@ -257,14 +257,14 @@ class Analysis:
             symbol.name = "?"
         return symbol
 
+    @cached_property
+    def _members(self) -> dict[int, N.Declaration]:
+        if "names" in self.__dict__ and self.names is not None:  # already resolved
+            return {id(d.node): d for d in self.names.declarations if d.kind not in N.LOCAL_KINDS}
+        return N.member_declarations(self.text, self.tokens, self.module)
+
     def _decl_for(self, node: Any) -> N.Declaration | None:
-        names = self.names
-        if names is None:
-            return None
-        index = getattr(self, "_decl_index", None)
-        if index is None:
-            index = self._decl_index = {id(d.node): d for d in names.declarations if d.kind not in N.LOCAL_KINDS}
-        return index.get(id(node))
+        return self._members.get(id(node))
 
     @staticmethod
     def _method_detail(node: Any) -> str:
@@ -289,14 +289,24 @@ class Analysis:
             if nxt is None or self._line(nxt.start) > self._line(imp.end) + 1:
                 self._fold(folds, run_start.start, imp.end, "imports")
                 run_start = None
-        for node in tree.walk(module):
+        # Declarations and statements are walked; an expression only when it
+        # holds a block lambda ("метод(...) ->"), whose body folds too.
+        toks = self.code_tokens
+        lambdas = [t.start for i, t in enumerate(toks[:-1])
+                   if t.canonical == "METHOD" and toks[i + 1].value == "(" and toks[i + 1].kind == "OP"]
+        stack: list[Any] = list(module.members)
+        while stack:
+            node = stack.pop()
             kind_of = type(node)
-            if kind_of in _DECLARATION_FOLDS:
+            if kind_of in _DECLARATION_FOLDS or kind_of is P.Lambda:
                 self._fold(folds, node.start, node.end, None, closed=kind_of is not P.ObjectField)
             elif kind_of in _BLOCK_FOLDS:
                 self._block_folds(node, folds)
-            elif kind_of is P.Lambda and node.body_stmts is not None:
-                self._fold(folds, node.start, node.end, None, closed=True)
+            for child in tree.iter_child_nodes(node):
+                if isinstance(child, (P.Stmt, P.Method, P.Structure, P.Enum, P.ObjectField, P.CaseWhen)):
+                    stack.append(child)
+                elif bisect.bisect_left(lambdas, child.start) < bisect.bisect_left(lambdas, child.end):
+                    stack.extend(n for n in tree.walk(child) if type(n) is P.Lambda and n.body_stmts is not None)
         # Editors keep one fold per first line: the innermost (a branch of an
         # "if" rather than the whole statement).
         best: dict[int, Fold] = {}

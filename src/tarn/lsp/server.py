@@ -8,6 +8,8 @@ converted once, at this edge. Features are registered from one table,
 from __future__ import annotations
 
 import asyncio
+import functools
+import gc
 import json
 import logging
 import select
@@ -235,7 +237,7 @@ class TarnServer(LanguageServer):
         for uri in dirty:
             doc = self.documents.get(uri)
             if doc is not None:
-                self.publish(doc)
+                _without_gc(TarnServer.publish)(self, doc)
 
     def publish(self, doc: Document) -> None:
         self.text_document_publish_diagnostics(
@@ -541,7 +543,25 @@ FEATURES: list[tuple[str, Callable[[], Any] | None, Callable[..., Any]]] = [
 
 def register(server: TarnServer) -> None:
     for method, options, handler in FEATURES:
-        server.feature(method, options() if options else None)(handler)
+        server.feature(method, options() if options else None)(_without_gc(handler))
+
+
+def _without_gc(handler: Callable[..., Any]) -> Callable[..., Any]:
+    """The cyclic collector would walk every token and tree node that a
+    request creates, several times over; what they make is acyclic and
+    freed by reference counting, so the collector waits until they finish."""
+
+    @functools.wraps(handler)
+    def run(ls: TarnServer, params: Any) -> Any:
+        if not gc.isenabled():
+            return handler(ls, params)
+        gc.disable()
+        try:
+            return handler(ls, params)
+        finally:
+            gc.enable()
+
+    return run
 
 
 # ---------------------------------------------------------------- transport
