@@ -18,7 +18,7 @@ from __future__ import annotations
 import bisect
 import operator
 import re
-from collections.abc import Iterable, Sequence
+from collections.abc import Generator, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any, Callable
 
@@ -215,6 +215,15 @@ def member_declarations(text: str, tokens: Sequence[Token], module: Any) -> dict
     return resolver.decl_of
 
 
+def resolving(text: str, tokens: Sequence[Token], module: Any) -> Generator[None, None, Names]:
+    """``resolve`` in steps of bounded work (for a caller that must stay
+    responsive): each ``next`` does one step; the generator returns the
+    ``Names``."""
+    resolver = _Resolver(text, tokens)
+    yield from resolver.steps(module)
+    return resolver.names
+
+
 def resolve(text: str, tokens: Sequence[Token] | None = None, module: Any = None) -> Names:
     """Resolve the names of ``text``; ``tokens`` (all of them, comments
     included) and ``module`` may be passed when already at hand. Raises
@@ -309,7 +318,14 @@ class _Resolver:
                 self._declare_member(sub, decl, inner)
 
     def run(self, module: Any) -> Names:
+        for _ in self.steps(module):
+            pass
+        return self.names
+
+    def steps(self, module: Any, budget: int = 1000) -> Iterator[None]:
+        """The walk, pausing after every ``budget`` records."""
         self._add_interpolations()
+        yield
         top = Scope("module", None, 0, len(self.text) + 1)
         self.module_scope = top
         self.names.scopes.append(top)
@@ -324,7 +340,12 @@ class _Resolver:
             top.names.setdefault(name, _AMBIGUOUS)
         stack: list = [(node, top) for node in reversed(module.members)]
         stack.extend((imp, top) for imp in reversed(module.imports))
+        count = 0
         while stack:
+            count += 1
+            if count == budget:
+                count = 0
+                yield
             item, scope = stack.pop()
             if scope is None:
                 item()  # a deferred declaration
@@ -335,7 +356,6 @@ class _Resolver:
             else:
                 self._children(item, scope, stack)
         self.names._finish()
-        return self.names
 
     def _children(self, node: Any, scope: Scope, stack: list) -> None:
         kids = list(tree.iter_child_nodes(node))

@@ -9,6 +9,7 @@ import bisect
 import re
 from dataclasses import dataclass, field
 from functools import cached_property
+from collections.abc import Iterator
 from typing import Any
 
 from tarn import _check, i18n, names as N
@@ -180,14 +181,43 @@ class Analysis:
             return None
         return module
 
-    @cached_property
+    @property
     def names(self) -> N.Names | None:
+        while not self._resolve_step():
+            pass
+        return self._names
+
+    _names: N.Names | None
+    _resolving: Any = None
+
+    def _resolve_step(self) -> bool:
+        """One bounded step of resolving; True once the names are known."""
+        if "_names" in self.__dict__:
+            return True
         if self.module is None:
-            return None
+            self._names = None
+            return True
+        if self._resolving is None:
+            self._resolving = N.resolving(self.text, self.tokens, self.module)
         try:
-            return N.resolve(self.text, self.tokens, self.module)
+            next(self._resolving)
+        except StopIteration as done:
+            self._names = done.value
         except RecursionError:
-            return None
+            self._names = None
+        else:
+            return False
+        self._resolving = None
+        return True
+
+    def warm(self) -> Iterator[None]:
+        """Computes what requests will need, in bounded steps."""
+        self.tokens
+        yield
+        self.module
+        yield
+        while not self._resolve_step():
+            yield
 
     @cached_property
     def diagnostics(self) -> list[Diagnostic]:
@@ -259,7 +289,7 @@ class Analysis:
 
     @cached_property
     def _members(self) -> dict[int, N.Declaration]:
-        if "names" in self.__dict__ and self.names is not None:  # already resolved
+        if "_names" in self.__dict__ and self.names is not None:  # already resolved
             return {id(d.node): d for d in self.names.declarations if d.kind not in N.LOCAL_KINDS}
         return N.member_declarations(self.text, self.tokens, self.module)
 

@@ -8,6 +8,7 @@ accepts multi-line tokens).
 from __future__ import annotations
 
 import bisect
+from collections.abc import Iterator
 from typing import Any
 
 from tarn import names as N
@@ -54,9 +55,25 @@ def _classify(occ: N.Occurrence, imported: set[str]) -> tuple[int, int]:
 
 
 def absolute_tokens(analysis: Analysis, positions: Positions) -> list[Absolute]:
-    cached = analysis.cache.get(("semantic", positions.encoding))
-    if cached is not None:
-        return cached
+    for _ in steps(analysis, positions):
+        pass
+    return analysis.cache[("semantic", positions.encoding)]
+
+
+def steps(analysis: Analysis, positions: Positions, budget: int = 2000) -> Iterator[None]:
+    """Computes the tokens in bounded steps (an interrupted run is resumed
+    by the next caller); the result is kept in ``analysis.cache``."""
+    key = ("semantic", positions.encoding)
+    if key in analysis.cache:
+        return
+    running = analysis.cache.get(("semantic steps", positions.encoding))
+    if running is None:
+        running = analysis.cache[("semantic steps", positions.encoding)] = _compute(analysis, positions, budget)
+    yield from running
+
+
+def _compute(analysis: Analysis, positions: Positions, budget: int) -> Iterator[None]:
+    key = ("semantic", positions.encoding)
     names = analysis.names
     classes: dict[int, tuple[int, int]] = {}
     regions: list[tuple[int, int]] = []
@@ -155,7 +172,11 @@ def absolute_tokens(analysis: Analysis, positions: Positions) -> list[Absolute]:
         emit(start, end, string, 0)
         state["previous"] = ""
 
-    for tok in analysis.tokens:
+    for count, tok in enumerate(analysis.tokens):
+        if count % budget == budget - 1:
+            yield
+            if key in analysis.cache:
+                return  # finished by another caller meanwhile
         kind = tok.kind
         if kind == "COMMENT":
             emit(tok.start, tok.end, comment, doc if tok.subkind == "doc" else 0)
@@ -164,8 +185,7 @@ def absolute_tokens(analysis: Analysis, positions: Positions) -> list[Absolute]:
         elif kind not in ("EOF", "BOM", "UNKNOWN"):
             code(tok, tok.line - 1, fast and tok.line == tok.end_line)
     out.sort()
-    analysis.cache[("semantic", positions.encoding)] = out
-    return out
+    analysis.cache[key] = out
 
 
 def encode(tokens: list[Absolute]) -> list[int]:

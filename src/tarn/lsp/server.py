@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import asyncio
 import functools
+import itertools
 import gc
 import json
 import logging
@@ -39,6 +40,8 @@ LANGUAGE_ID = "tarn"
 # A burst of changes waits for the input to go quiet, but never longer than this.
 MAX_DEFER = 0.25
 DEFER_STEP = 0.004
+# While the input is quiet, what requests will need is prepared in slices this long.
+WARM_SLICE = 0.005
 
 
 class RequestRefused(JsonRpcException):
@@ -183,6 +186,8 @@ class TarnServer(LanguageServer):
         self._dirty: dict[str, None] = {}
         self._flush_handle: asyncio.Handle | None = None
         self._first_dirty = 0.0
+        self._warm: dict[str, Any] = {}  # uri -> (analysis, steps) being prepared
+        self._warm_handle: asyncio.Handle | None = None
         self._tokens: dict[str, tuple[str, list[int]]] = {}  # uri -> last semantic tokens sent
         self._serial = 0
         register(self)
@@ -217,10 +222,9 @@ class TarnServer(LanguageServer):
         return T.Range(T.Position(l1, c1), T.Position(l2, c2))
 
     def changed(self, uri: str) -> None:
-        """Diagnostics of ``uri`` are due; they are computed when the input
-        has gone quiet, for the latest version only."""
-        if self.pull:
-            return
+        """Diagnostics of ``uri`` are due (unless the client pulls them);
+        they are computed when the input has gone quiet, for the latest
+        version only, and then the rest of the analysis is prepared."""
         if not self._dirty:
             self._first_dirty = time.monotonic()
         self._dirty[uri] = None
@@ -237,7 +241,44 @@ class TarnServer(LanguageServer):
         for uri in dirty:
             doc = self.documents.get(uri)
             if doc is not None:
-                _without_gc(TarnServer.publish)(self, doc)
+                if not self.pull:
+                    _without_gc(TarnServer.publish)(self, doc)
+                self._warm[uri] = None
+        if self._warm and self._warm_handle is None:
+            self._warm_handle = asyncio.get_event_loop().call_soon(self._warm_step)
+
+    def _warm_step(self) -> None:
+        loop = asyncio.get_event_loop()
+        self._warm_handle = None
+        if self.input is not None and self.input.pending():
+            self._warm_handle = loop.call_later(DEFER_STEP, self._warm_step)
+            return
+        deadline = time.monotonic() + WARM_SLICE
+        paused = gc.isenabled()
+        gc.disable()
+        try:
+            while self._warm and time.monotonic() < deadline:
+                uri, job = next(iter(self._warm.items()))
+                doc = self.documents.get(uri)
+                if doc is None:
+                    del self._warm[uri]
+                    continue
+                if job is None or job[0] is not doc.analysis:
+                    analysis = doc.analysis
+                    job = self._warm[uri] = (analysis, itertools.chain(
+                        analysis.warm(), semantic.steps(analysis, self.positions(doc))))
+                try:
+                    next(job[1])
+                except StopIteration:
+                    del self._warm[uri]
+                except Exception as exc:  # a request will meet it again and answer
+                    log.warning("preparing %s failed: %s", uri, _one_line(exc))
+                    del self._warm[uri]
+        finally:
+            if paused:
+                gc.enable()
+        if self._warm:
+            self._warm_handle = loop.call_soon(self._warm_step)
 
     def publish(self, doc: Document) -> None:
         self.text_document_publish_diagnostics(
@@ -309,6 +350,7 @@ def did_close(ls: TarnServer, params: T.DidCloseTextDocumentParams) -> None:
     ls.documents.pop(uri, None)
     ls._tokens.pop(uri, None)
     ls._dirty.pop(uri, None)
+    ls._warm.pop(uri, None)
     if not ls.pull:
         ls.text_document_publish_diagnostics(T.PublishDiagnosticsParams(uri=uri, diagnostics=[]))
 
