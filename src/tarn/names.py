@@ -224,15 +224,21 @@ def resolving(text: str, tokens: Sequence[Token], module: Any) -> Generator[None
     return resolver.names
 
 
-def resolve(text: str, tokens: Sequence[Token] | None = None, module: Any = None) -> Names:
+def resolve(text: str, tokens: Sequence[Token] | None = None, module: Any = None,
+            within: tuple[int, int] | None = None) -> Names:
     """Resolve the names of ``text``; ``tokens`` (all of them, comments
-    included) and ``module`` may be passed when already at hand. Raises
-    ``RecursionError`` as the parser does for a nesting past its bound."""
+    included) and ``module`` may be passed when already at hand. With
+    ``within`` (start, end), only the module members that overlap that span
+    are walked: enough to answer for a place, not for every use of a member.
+    Raises ``RecursionError`` as the parser does for a nesting past its bound."""
     if tokens is None:
         tokens = tokenize(text)
     if module is None:
         module, _ = P.parse_text(text)
-    return _Resolver(text, tokens).run(module)
+    resolver = _Resolver(text, tokens)
+    for _ in resolver.steps(module, within=within):
+        pass
+    return resolver.names
 
 
 @dataclass
@@ -292,9 +298,13 @@ class _Resolver:
 
     # ------------------------------------------------------------ driver
 
-    def _add_interpolations(self) -> None:
+    def _add_interpolations(self, within: tuple[int, int] | None) -> None:
         code = self.toks
-        self._read_interpolations(code)
+        if within is None:
+            self._read_interpolations(code)
+        else:
+            lo, hi = within
+            self._read_interpolations(code[bisect.bisect_left(self.starts, lo):bisect.bisect_left(self.starts, hi)])
         for regions in self.regions.values():
             for region in regions:
                 if region.readable:
@@ -317,14 +327,10 @@ class _Resolver:
             for sub in [*getattr(member, "members", ()), *getattr(member, "items", ()), *getattr(member, "methods", ())]:
                 self._declare_member(sub, decl, inner)
 
-    def run(self, module: Any) -> Names:
-        for _ in self.steps(module):
-            pass
-        return self.names
-
-    def steps(self, module: Any, budget: int = 1000) -> Iterator[None]:
-        """The walk, pausing after every ``budget`` records."""
-        self._add_interpolations()
+    def steps(self, module: Any, budget: int = 1000, within: tuple[int, int] | None = None) -> Iterator[None]:
+        """The walk, pausing after every ``budget`` records; ``within`` limits
+        it to the members that overlap that span."""
+        self._add_interpolations(within)
         yield
         top = Scope("module", None, 0, len(self.text) + 1)
         self.module_scope = top
@@ -338,8 +344,9 @@ class _Resolver:
                 top.names[decl.name] = _AMBIGUOUS
         for name in self.imported:
             top.names.setdefault(name, _AMBIGUOUS)
-        stack: list = [(node, top) for node in reversed(module.members)]
-        stack.extend((imp, top) for imp in reversed(module.imports))
+        lo, hi = within or (0, len(self.text) + 1)
+        stack: list = [(node, top) for node in reversed(module.members) if node.start < hi and node.end >= lo]
+        stack.extend((imp, top) for imp in reversed(module.imports) if imp.start < hi and imp.end >= lo)
         count = 0
         while stack:
             count += 1

@@ -210,6 +210,23 @@ class Analysis:
         self._resolving = None
         return True
 
+    def names_at(self, offset: int) -> N.Names | None:
+        """Names enough to answer for ``offset``: all of them when already
+        known, else those of the module member there (and the module's own)."""
+        if "_names" in self.__dict__ or self.module is None:
+            return self.names
+        members = self.module.members
+        i = bisect.bisect_right([m.start for m in members], offset) - 1
+        within = (members[i].start, members[i].end) if i >= 0 and offset <= members[i].end else (offset, offset)
+        found = self.cache.get(("names at", within))
+        if found is None:
+            try:
+                found = N.resolve(self.text, self.tokens, self.module, within)
+            except RecursionError:
+                return None
+            self.cache[("names at", within)] = found
+        return found
+
     def warm(self) -> Iterator[None]:
         """Computes what requests will need, in bounded steps."""
         self.tokens
@@ -442,14 +459,15 @@ class Analysis:
     # ------------------------------------------------------------ names
 
     def occurrence(self, offset: int) -> N.Occurrence | None:
-        return self.names.at(offset) if self.names is not None else None
+        names = self.names_at(offset)
+        return names.at(offset) if names is not None else None
 
     def definition(self, offset: int) -> N.Declaration | None:
         occ = self.occurrence(offset)
         return occ.declaration if occ is not None else None
 
     def references(self, offset: int, include_declaration: bool = True) -> list[N.Occurrence]:
-        occ = self.occurrence(offset)
+        occ = self.names.at(offset) if self.names is not None else None
         if occ is None or occ.declaration is None or self.names is None:
             return []
         found = self.names.references(occ.declaration)
@@ -585,8 +603,9 @@ class Analysis:
         if i >= 0 and toks[i].kind == "OP" and toks[i].value in (".", "?."):
             return self._member_completion(i)
         items = [Completion(form, "keyword") for form in keyword_forms(self.keyword_language)]
-        if self.names is not None:
-            items.extend(Completion(d.name, d.kind, self._describe(d)) for d in self.names.visible(offset))
+        names = self.names_at(offset)
+        if names is not None:
+            items.extend(Completion(d.name, d.kind, self._describe(d)) for d in names.visible(offset))
         return items
 
     def _comments_near(self, offset: int) -> list[Token]:
@@ -594,15 +613,16 @@ class Analysis:
         return [t for t in self.tokens[max(0, i - 1):i + 1] if t.kind == "COMMENT"]
 
     def _member_completion(self, dot: int) -> list[Completion]:
-        if dot == 0 or self.names is None:
-            return []
         obj = self.code_tokens[dot - 1]
+        names = self.names_at(obj.start)
+        if dot == 0 or names is None:
+            return []
         members: dict[str, Any] | None = None
         if obj.canonical == "THIS":
-            owner = _enclosing_type(self.names, obj.start)
+            owner = _enclosing_type(names, obj.start)
             members = owner.members if owner is not None else None
         else:
-            occ = self.names.at(obj.start)
+            occ = names.at(obj.start)
             if occ is not None and occ.declaration is not None and occ.declaration.kind in N.TYPE_KINDS:
                 members = occ.declaration.members
         if not members:
@@ -629,6 +649,7 @@ class Analysis:
     def rename(self, offset: int, new_name: str) -> list[tuple[int, int, str]]:
         """Edits (start, end, text) that rename the name at ``offset``
         everywhere, or Refusal when that cannot be done with certainty."""
+        self.names  # every use, not only those around the offset
         occ = self.prepare_rename(offset)
         decl = occ.declaration
         assert decl is not None and self.names is not None

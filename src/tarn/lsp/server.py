@@ -20,6 +20,7 @@ import time
 from collections.abc import Callable
 from typing import Any
 
+import attrs
 from lsprotocol import types as T
 from pygls.capabilities import ServerCapabilitiesBuilder
 from pygls.exceptions import JsonRpcException, JsonRpcInvalidParams
@@ -42,6 +43,17 @@ MAX_DEFER = 0.25
 DEFER_STEP = 0.004
 # While the input is quiet, what requests will need is prepared in slices this long.
 WARM_SLICE = 0.005
+
+
+class Json:
+    """A result already in its JSON form: sent as it is, without the
+    per-element conversion pygls applies to records (for the large answers:
+    outlines, semantic tokens)."""
+
+    __slots__ = ("value",)
+
+    def __init__(self, value: Any):
+        self.value = value
 
 
 class RequestRefused(JsonRpcException):
@@ -153,6 +165,13 @@ class TarnProtocol(LanguageServerProtocol):
 
         return JsonRPCResponseMessage
 
+    def _send_response(self, msg_id: Any, result: Any = None, error: Any = None) -> None:
+        if error is None and isinstance(result, Json):
+            self._result_types.pop(msg_id, None)
+            self._send_data({"jsonrpc": "2.0", "id": msg_id, "result": result.value})
+            return
+        super()._send_response(msg_id, result, error)
+
     def _send_handler_result(self, future: Any, *, msg_id: Any) -> None:
         if not future.cancelled() and isinstance(future.exception(), RequestRefused):
             self._request_futures.pop(msg_id, None)
@@ -242,7 +261,7 @@ class TarnServer(LanguageServer):
             doc = self.documents.get(uri)
             if doc is not None:
                 if not self.pull:
-                    _without_gc(TarnServer.publish)(self, doc)
+                    _steady(TarnServer.publish)(self, doc)
                 self._warm[uri] = None
         if self._warm and self._warm_handle is None:
             self._warm_handle = asyncio.get_event_loop().call_soon(self._warm_step)
@@ -372,22 +391,30 @@ _SYMBOL_KINDS = {
 }
 
 
-def document_symbol(ls: TarnServer, params: T.DocumentSymbolParams) -> list[T.DocumentSymbol]:
+def document_symbol(ls: TarnServer, params: T.DocumentSymbolParams) -> Json:
     doc = ls.document(params.text_document.uri)
     if doc is None:
-        return []
+        return Json([])
+    key = ("symbols", ls.encoding)
+    found = doc.analysis.cache.get(key)
+    if found is None:
+        positions = ls.positions(doc)
 
-    def convert(symbol: Any) -> T.DocumentSymbol:
-        return T.DocumentSymbol(
-            name=symbol.name,
-            kind=_SYMBOL_KINDS[symbol.kind],
-            detail=symbol.detail or None,
-            range=ls.range(doc, symbol.start, symbol.end),
-            selection_range=ls.range(doc, symbol.name_start, symbol.name_end),
-            children=[convert(c) for c in symbol.children] or None,
-        )
+        def span(start: int, end: int) -> dict:
+            (l1, c1), (l2, c2) = positions.range(start, end)
+            return {"start": {"line": l1, "character": c1}, "end": {"line": l2, "character": c2}}
 
-    return [convert(s) for s in doc.analysis.symbols()]
+        def convert(symbol: Any) -> dict:
+            item = {"name": symbol.name, "kind": _SYMBOL_KINDS[symbol.kind].value, "range": span(symbol.start, symbol.end),
+                    "selectionRange": span(symbol.name_start, symbol.name_end)}
+            if symbol.detail:
+                item["detail"] = symbol.detail
+            if symbol.children:
+                item["children"] = [convert(c) for c in symbol.children]
+            return item
+
+        found = doc.analysis.cache[key] = Json([convert(s) for s in doc.analysis.symbols()])
+    return found
 
 
 _FOLD_KINDS = {"comment": T.FoldingRangeKind.Comment, "imports": T.FoldingRangeKind.Imports}
@@ -414,36 +441,39 @@ def selection_range(ls: TarnServer, params: T.SelectionRangeParams) -> list[T.Se
     return result
 
 
-def semantic_tokens_full(ls: TarnServer, params: T.SemanticTokensParams) -> T.SemanticTokens:
+def semantic_tokens_full(ls: TarnServer, params: T.SemanticTokensParams) -> Json:
     doc = ls.document(params.text_document.uri)
     if doc is None:
-        return T.SemanticTokens(data=[])
-    data = semantic.encode(semantic.absolute_tokens(doc.analysis, ls.positions(doc)))
+        return Json({"data": []})
+    key = ("semantic data", ls.encoding)
+    data = doc.analysis.cache.get(key)
+    if data is None:
+        data = doc.analysis.cache[key] = semantic.encode(semantic.absolute_tokens(doc.analysis, ls.positions(doc)))
     result_id = ls.next_result_id(doc)
     ls._tokens[doc.uri] = (result_id, data)
-    return T.SemanticTokens(data=data, result_id=result_id)
+    return Json({"data": data, "resultId": result_id})
 
 
-def semantic_tokens_delta(ls: TarnServer, params: T.SemanticTokensDeltaParams) -> Any:
+def semantic_tokens_delta(ls: TarnServer, params: T.SemanticTokensDeltaParams) -> Json:
     doc = ls.document(params.text_document.uri)
     if doc is None:
-        return T.SemanticTokens(data=[])
+        return Json({"data": []})
     previous = ls._tokens.get(doc.uri)
     full = semantic_tokens_full(ls, T.SemanticTokensParams(text_document=params.text_document))
     if previous is None or previous[0] != params.previous_result_id:
         return full
-    start, count, data = semantic.delta(previous[1], full.data)
-    edits = [T.SemanticTokensEdit(start=start, delete_count=count, data=data)] if count or data else []
-    return T.SemanticTokensDelta(edits=edits, result_id=full.result_id)
+    start, count, data = semantic.delta(previous[1], full.value["data"])
+    edits = [{"start": start, "deleteCount": count, "data": data}] if count or data else []
+    return Json({"edits": edits, "resultId": full.value["resultId"]})
 
 
-def semantic_tokens_range(ls: TarnServer, params: T.SemanticTokensRangeParams) -> T.SemanticTokens:
+def semantic_tokens_range(ls: TarnServer, params: T.SemanticTokensRangeParams) -> Json:
     doc = ls.document(params.text_document.uri)
     if doc is None:
-        return T.SemanticTokens(data=[])
+        return Json({"data": []})
     tokens = semantic.absolute_tokens(doc.analysis, ls.positions(doc))
     first, last = params.range.start.line, params.range.end.line
-    return T.SemanticTokens(data=semantic.encode(semantic.in_lines(tokens, first, last)))
+    return Json({"data": semantic.encode(semantic.in_lines(tokens, first, last))})
 
 
 def _at(ls: TarnServer, params: Any) -> tuple[Document, int] | None:
@@ -585,23 +615,25 @@ FEATURES: list[tuple[str, Callable[[], Any] | None, Callable[..., Any]]] = [
 
 def register(server: TarnServer) -> None:
     for method, options, handler in FEATURES:
-        server.feature(method, options() if options else None)(_without_gc(handler))
+        server.feature(method, options() if options else None)(_steady(handler))
 
 
-def _without_gc(handler: Callable[..., Any]) -> Callable[..., Any]:
-    """The cyclic collector would walk every token and tree node that a
-    request creates, several times over; what they make is acyclic and
-    freed by reference counting, so the collector waits until they finish."""
+def _steady(handler: Callable[..., Any]) -> Callable[..., Any]:
+    """Runs a handler without two costs that would exceed its own work:
+    the cyclic collector walking every token and tree node just made (they
+    are acyclic and freed by reference counting), and lsprotocol checking
+    every position the server builds from its own, already valid, offsets."""
 
     @functools.wraps(handler)
     def run(ls: TarnServer, params: Any) -> Any:
-        if not gc.isenabled():
-            return handler(ls, params)
+        collecting = gc.isenabled()
         gc.disable()
         try:
-            return handler(ls, params)
+            with attrs.validators.disabled():
+                return handler(ls, params)
         finally:
-            gc.enable()
+            if collecting:
+                gc.enable()
 
     return run
 
