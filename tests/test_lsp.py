@@ -229,6 +229,17 @@ async def test_outline_folding_selection_and_highlighting(client):
     change(client, 2, english)
     tokens = decode(english, (await client.text_document_semantic_tokens_full_async(T.SemanticTokensParams(DOC))).data)
     assert {k for w, k, _, _ in tokens if w in ("method", "return", "structure", "enum")} == {"keyword"}
+    # A delta applied to the previous answer gives the new full answer.
+    before = await client.text_document_semantic_tokens_full_async(T.SemanticTokensParams(DOC))
+    change(client, 3, (2, 0, 2, 0, "// x\n"))
+    delta = await client.text_document_semantic_tokens_full_delta_async(
+        T.SemanticTokensDeltaParams(text_document=DOC, previous_result_id=before.result_id))
+    data = list(before.data)
+    for edit in delta.edits:
+        data[edit.start:edit.start + edit.delete_count] = edit.data or []
+    assert 0 < sum(len(e.data or ()) for e in delta.edits) < 20
+    assert data == list((await client.text_document_semantic_tokens_full_async(T.SemanticTokensParams(DOC))).data)
+    change(client, 4, english)
     ranged = await client.text_document_semantic_tokens_range_async(T.SemanticTokensRangeParams(DOC, T.Range(T.Position(20, 0), T.Position(29, 0))))
     assert {l for *_, l in decode(english, ranged.data)} == {20, 22, 23, 27, 28, 29}  # lines of ";" have no token
 

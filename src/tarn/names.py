@@ -157,6 +157,8 @@ class Names:
         self.interpolations: list[tuple[int, int]] = []
         self.inner_tokens: list[Token] = []
         self.imported: set[str] = set()  # last parts of the imported paths
+        # Declarations of members and parameters by ``id`` of their record.
+        self.by_node: dict[int, Declaration] = {}
         self._starts: list[int] = []
         self._by_decl: dict[int, list[Occurrence]] = {}
 
@@ -259,7 +261,7 @@ class _Resolver:
         self.regions: dict[int, list[_Region]] = {}  # STRING literal start -> its interpolations
         self.toks = [t for t in tokens if t.kind not in ("COMMENT", "BOM", "EOF")]
         self.starts = [t.start for t in self.toks]
-        self.decl_of: dict[int, Declaration] = {}
+        self.decl_of = self.names.by_node
         self.occurrences = self.names.occurrences
         self.handlers: dict[type, Callable[[Any, Scope, list], None]] = {
             P.Method: self._method,

@@ -307,7 +307,7 @@ class Analysis:
     @cached_property
     def _members(self) -> dict[int, N.Declaration]:
         if "_names" in self.__dict__ and self.names is not None:  # already resolved
-            return {id(d.node): d for d in self.names.declarations if d.kind not in N.LOCAL_KINDS}
+            return self.names.by_node
         return N.member_declarations(self.text, self.tokens, self.module)
 
     def _decl_for(self, node: Any) -> N.Declaration | None:

@@ -17,7 +17,7 @@ import select
 import sys
 import threading
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from typing import Any
 
 import attrs
@@ -266,6 +266,10 @@ class TarnServer(LanguageServer):
         if self._warm and self._warm_handle is None:
             self._warm_handle = asyncio.get_event_loop().call_soon(self._warm_step)
 
+    def _outline(self, doc: Document) -> Iterator[None]:
+        document_symbol(self, T.DocumentSymbolParams(T.TextDocumentIdentifier(doc.uri)))
+        yield
+
     def _warm_step(self) -> None:
         loop = asyncio.get_event_loop()
         self._warm_handle = None
@@ -285,7 +289,7 @@ class TarnServer(LanguageServer):
                 if job is None or job[0] is not doc.analysis:
                     analysis = doc.analysis
                     job = self._warm[uri] = (analysis, itertools.chain(
-                        analysis.warm(), semantic.steps(analysis, self.positions(doc))))
+                        analysis.warm(), semantic.steps(analysis, self.positions(doc)), self._outline(doc)))
                 try:
                     next(job[1])
                 except StopIteration:
