@@ -102,6 +102,14 @@ class Client:
         return sum(int(Path(task, "schedstat").read_text().split()[0])
                    for task in Path(f"/proc/{self.proc.pid}/task").iterdir()) / 1e9
 
+    async def quiet(self) -> None:
+        """Waits until the server has stopped working (its idle preparation done)."""
+        while True:
+            before = self.cpu()
+            await asyncio.sleep(0.1)
+            if self.cpu() - before < 0.001:
+                return
+
     def rss_kib(self) -> int:
         status = Path(f"/proc/{self.proc.pid}/status").read_text()
         return int(next(line.split()[1] for line in status.splitlines() if line.startswith("VmRSS:")))
@@ -138,7 +146,7 @@ async def run(size: int, rounds: int, edits: int) -> list[tuple[str, str]]:
         c0, t0 = bench.cpu(), time.perf_counter()
         waiter = bench.expect(bench.edit(line, insert=i % 2 == 0))
         latencies.append((await waiter - t0, bench.cpu() - c0))
-        await asyncio.sleep(0.3 + size / 2e6)  # let the server finish preparing the version
+        await bench.quiet()
     rows.append(("one-character edit -> diagnostics published", ms(latencies)))
 
     for name, request in requests.items():
@@ -148,7 +156,7 @@ async def run(size: int, rounds: int, edits: int) -> list[tuple[str, str]]:
             cold.append(await timed(bench, request))  # asked at once, before any preparation
             version = bench.edit(line, insert=i % 2 == 1)
             await bench.expect(version)
-            await asyncio.sleep(0.3 + size / 2e6)  # an editor asks a moment later
+            await bench.quiet()  # an editor asks a moment later
             idle.append(await timed(bench, request))
             again.append(await timed(bench, request))
         rows.append((f"{name}: right after an edit", ms(cold)))

@@ -2,7 +2,7 @@
 ``python -m tarn lsp`` over stdio, as an editor does."""
 from __future__ import annotations
 
-import asyncio
+import os
 import sys
 import tempfile
 from pathlib import Path
@@ -25,7 +25,8 @@ LOG = Path(tempfile.mkdtemp(prefix="tarn-lsp-")) / "server.log"
 URI = "file:///work/sample.tarn"
 DOC = T.TextDocumentIdentifier(URI)
 SERVER = [sys.executable, "-m", "tarn", "lsp"]
-ENV = {"TARN_LANG": "en", "PYTHONPATH": ":".join(sys.path)}
+# The server inherits the environment (a sanitizer run preloads its runtime) and this interpreter's path.
+ENV = {**os.environ, "TARN_LANG": "en", "PYTHONPATH": os.pathsep.join(sys.path)}
 
 
 @pytest_lsp.fixture(config=ClientServerConfig(server_command=SERVER, server_env=ENV))
