@@ -2,7 +2,11 @@
 ``python -m tarn lsp`` over stdio, as an editor does."""
 from __future__ import annotations
 
+import json
 import os
+import re
+import socket
+import subprocess
 import sys
 import tempfile
 from pathlib import Path
@@ -17,7 +21,6 @@ from tarn import i18n
 from tarn.parser import parse_text
 from tarn.tree import position
 
-pytestmark = pytest.mark.asyncio(loop_scope="function")
 
 DATA = Path(__file__).parent / "data"
 CORPUS = DATA / "corpus"
@@ -93,6 +96,7 @@ def span(text: str, rng: T.Range) -> str:
 POSITIONS = "\ufeff// заметка\r\nметод main()\r\tзнч s = \"😀 да\" + )\n;\n"
 
 
+@pytest.mark.asyncio
 @pytest.mark.parametrize("offered, chosen", [
     (["utf-32"], "utf-32"), (["utf-8"], "utf-8"), (["utf-16"], "utf-16"), (None, "utf-16"),
     (["utf-16", "utf-8", "utf-32"], "utf-32"), (["utf-16", "utf-8"], "utf-8"),
@@ -114,6 +118,7 @@ async def test_positions_are_exact_in_the_negotiated_unit(client, offered, chose
     assert not (await published).diagnostics
 
 
+@pytest.mark.asyncio
 async def test_diagnostics_follow_edits_pushed_or_pulled(client):
     await start(client, locale="ru")
     i18n.set_language("ru")
@@ -138,6 +143,7 @@ async def test_diagnostics_follow_edits_pushed_or_pulled(client):
     assert not result.diagnostics
 
 
+@pytest.mark.asyncio
 async def test_pulled_diagnostics_and_nesting_past_the_bound(client):
     await start(client, pull=True)
     deep = "метод м()\n    знч x = " + "(" * 100_000 + "\n;\n"
@@ -168,6 +174,7 @@ def decode(text: str, data: list[int]) -> list[tuple[str, str, set[str], int]]:
     return found
 
 
+@pytest.mark.asyncio
 async def test_outline_folding_selection_and_highlighting(client):
     await start(client, ["utf-32"])
     text = read(CORPUS / "valid" / "state_machine.tarn")
@@ -248,6 +255,7 @@ async def test_outline_folding_selection_and_highlighting(client):
 # ---------------------------------------------------------------- names
 
 
+@pytest.mark.asyncio
 async def test_definition_references_rename_hover_completion_with_shadowing(client):
     await start(client, ["utf-16"])
     text = read(DATA / "lsp" / "shadowing.tarn")
@@ -317,6 +325,7 @@ async def test_definition_references_rename_hover_completion_with_shadowing(clie
 # ---------------------------------------------------------------- bad input
 
 
+@pytest.mark.asyncio
 async def test_hostile_documents_and_requests_leave_a_live_server(logged):
     client = logged
     await start(client, ["utf-16"])
@@ -360,3 +369,24 @@ async def test_hostile_documents_and_requests_leave_a_live_server(logged):
     log = LOG.read_text(encoding="utf-8")
     assert "not open: file:///nowhere.tarn" in log and "not JSON" in log and "malformed textDocument/hover" in log
     assert "Traceback" not in log and "ERROR" not in log
+
+
+def test_tcp_for_debugging_serves_one_client_on_loopback():
+    server = subprocess.Popen([*SERVER, "--tcp", "127.0.0.1:0"], env=ENV, stderr=subprocess.PIPE, text=True)
+    try:
+        port = int(re.search(r"listening on 127.0.0.1:(\d+)", server.stderr.readline()).group(1))
+        with socket.create_connection(("127.0.0.1", port), timeout=60) as sock:
+            stream = sock.makefile("rwb")
+            for message in ({"id": 1, "method": "initialize", "params": {"capabilities": {}}},
+                            {"id": 2, "method": "shutdown"}, {"method": "exit"}):
+                body = json.dumps({"jsonrpc": "2.0", **message}).encode()
+                stream.write(b"Content-Length: %d\r\n\r\n%s" % (len(body), body))
+                stream.flush()
+                if "id" in message:
+                    length = int(stream.readline().split(b":")[1])
+                    while stream.readline() != b"\r\n":
+                        pass
+                    assert json.loads(stream.read(length))["id"] == message["id"]
+        assert server.wait(timeout=60) == 0
+    finally:
+        server.kill()

@@ -209,6 +209,7 @@ class TarnServer(LanguageServer):
         self._warm_handle: asyncio.Handle | None = None
         self._tokens: dict[str, tuple[str, list[int]]] = {}  # uri -> last semantic tokens sent
         self._serial = 0
+        self.exit_code: int | None = None
         register(self)
 
     def configure(self, params: T.InitializeParams) -> None:
@@ -744,8 +745,9 @@ async def _serve(server: TarnServer, source: _Input) -> None:
             continue
         try:
             protocol.handle_message(message)
-        except SystemExit:
-            raise
+        except SystemExit as stop:  # "exit"
+            server.exit_code = int(stop.code or 0)
+            return
         except Exception as exc:
             log.error("message %s failed: %s", data.get("method", "?"), _one_line(exc))
 
@@ -800,7 +802,8 @@ def serve_tcp(server: TarnServer, host: str, port: int) -> None:
             return source
 
         tcp = await loop.create_server(connection, host, port)
-        log.info("listening on %s:%s", host, port)
+        address = tcp.sockets[0].getsockname()
+        log.info("listening on %s:%s", address[0], address[1])
         async with tcp:
             await done
 
@@ -822,14 +825,13 @@ def start(tcp: str | None = None, log_file: str | None = None, verbose: bool = F
     root.setLevel(logging.DEBUG if verbose else logging.INFO)
     logging.getLogger("pygls").setLevel(logging.DEBUG if verbose else logging.WARNING)
     server = TarnServer()
-    try:
-        if tcp:
-            host, _, port = tcp.rpartition(":")
-            serve_tcp(server, host or "127.0.0.1", int(port))
-        else:
-            serve_stdio(server)
-    except SystemExit as stop:
-        return int(stop.code or 0)
+    if tcp:
+        host, _, port = tcp.rpartition(":")
+        serve_tcp(server, host or "127.0.0.1", int(port))
+    else:
+        serve_stdio(server)
+    if server.exit_code is not None:
+        return server.exit_code
     return 0 if server.protocol._shutdown else 1
 
 
