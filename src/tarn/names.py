@@ -186,14 +186,14 @@ class Names:
         """Declarations that a name written at ``offset`` could refer to,
         innermost first, one per name."""
         best: Scope | None = None
-        for scope in self.scopes:
-            if scope.start <= offset <= scope.end and (
-                best is None or (scope.start, -scope.end) > (best.start, -best.end)
+        for candidate in self.scopes:
+            if candidate.start <= offset <= candidate.end and (
+                best is None or (candidate.start, -candidate.end) > (best.start, -best.end)
             ):
-                best = scope
+                best = candidate
         seen: set[str] = set()
         found: list[Declaration] = []
-        scope = best
+        scope: Scope | None = best
         while scope is not None:
             for name, decl in scope.names.items():
                 if name in seen or decl is _AMBIGUOUS:
@@ -947,7 +947,7 @@ def _interpolation_spans(literal: str) -> list[tuple[int, int, bool]]:
     """Spans (relative to the literal) of the code inside each top-level
     interpolation of a string literal's text, read as the tokenizer reads it,
     and whether it is closed (an unclosed one runs to the literal's end)."""
-    spans = []
+    spans: list[tuple[int, int, bool]] = []
     n = len(literal)
     j = 1
     while True:
@@ -975,7 +975,7 @@ def _nothing(node: Any, scope: Scope, stack: list) -> None:
     pass
 
 
-def _owner(scope: Scope) -> Declaration | None:
+def _owner(scope: Scope | None) -> Declaration | None:
     while scope is not None:
         if scope.kind == "method" and scope.owner is not None:
             return scope.owner

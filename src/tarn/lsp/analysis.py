@@ -592,8 +592,11 @@ class Analysis:
 
     def completion(self, offset: int) -> list[Completion]:
         tok = self.token_at(offset)
+        names = self.names_at(offset)
         if tok is not None and tok.start < offset < tok.end and tok.kind in ("STRING", "PATTERN", "NUMBER"):
-            return []
+            if names is None or not any(s <= offset <= e for s, e in names.interpolations):
+                return []
+            return [Completion(d.name, d.kind, self._describe(d)) for d in names.visible(offset)]
         if any(t.kind == "COMMENT" and t.start < offset < t.end + (t.subkind == "line") for t in self._comments_near(offset)):
             return []
         i = bisect.bisect_left(self._code_starts, offset) - 1
@@ -603,7 +606,6 @@ class Analysis:
         if i >= 0 and toks[i].kind == "OP" and toks[i].value in (".", "?."):
             return self._member_completion(i)
         items = [Completion(form, "keyword") for form in keyword_forms(self.keyword_language)]
-        names = self.names_at(offset)
         if names is not None:
             items.extend(Completion(d.name, d.kind, self._describe(d)) for d in names.visible(offset))
         return items

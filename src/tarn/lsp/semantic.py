@@ -112,7 +112,7 @@ def _compute(analysis: Analysis, positions: Positions, budget: int) -> Iterator[
     keyword, variable, namespace = _T["keyword"], _T["variable"], _T["namespace"]
     decorator, macro, number, regexp = _T["decorator"], _T["macro"], _T["number"], _T["regexp"]
     doc = _M["documentation"]
-    state = {"previous": "", "directive": -1, "annotation": False, "line": -1}
+    state: dict[str, Any] = {"previous": "", "directive": -1, "annotation": False, "line": -1}
 
     def code(tok: Any, line: int, single: bool) -> None:
         kind = tok.kind

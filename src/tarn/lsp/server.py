@@ -66,12 +66,13 @@ class RequestRefused(JsonRpcException):
 
 
 class Document:
-    __slots__ = ("uri", "version", "text", "_analysis", "_positions")
+    __slots__ = ("uri", "version", "text", "serial", "_analysis", "_positions")
 
     def __init__(self, uri: str, version: int | None, text: str):
         self.uri = uri
         self.version = version
         self.text = text
+        self.serial = 0  # counts every change of the text, whatever versions the client sends
         self._analysis: Analysis | None = None
         self._positions: Positions | None = None
 
@@ -87,6 +88,7 @@ class Document:
         return self._positions
 
     def replace(self, text: str, version: int | None) -> None:
+        self.serial += 1
         self.text = text
         self.version = version
         self._analysis = None
@@ -104,7 +106,7 @@ class TarnProtocol(LanguageServerProtocol):
         self._server.process_id = params.process_id
         self.client_capabilities = params.capabilities
         general = params.capabilities.general
-        encoding = choose_encoding(general.position_encodings if general else None)
+        encoding = choose_encoding(list(general.position_encodings or ()) if general else None)
         self._server.encoding = encoding
         self._workspace = Workspace(params.root_uri, self._server._text_document_sync_kind, [], encoding)
         self._server.configure(params)
@@ -383,7 +385,7 @@ def diagnostic(ls: TarnServer, params: T.DocumentDiagnosticParams) -> Any:
     doc = ls.document(params.text_document.uri)
     if doc is None:
         return T.RelatedFullDocumentDiagnosticReport(items=[])
-    result_id = f"{id(doc.analysis)}"
+    result_id = str(doc.serial)
     if params.previous_result_id == result_id:
         return T.RelatedUnchangedDocumentDiagnosticReport(result_id=result_id)
     return T.RelatedFullDocumentDiagnosticReport(items=ls.lsp_diagnostics(doc), result_id=result_id)
@@ -439,10 +441,11 @@ def selection_range(ls: TarnServer, params: T.SelectionRangeParams) -> list[T.Se
         return []
     result = []
     for position in params.positions:
-        parent = None
+        parent: T.SelectionRange | None = None
         for start, end in reversed(doc.analysis.selection(ls.offset(doc, position))):
             parent = T.SelectionRange(range=ls.range(doc, start, end), parent=parent)
-        result.append(parent)
+        if parent is not None:
+            result.append(parent)
     return result
 
 
@@ -796,7 +799,7 @@ def serve_tcp(server: TarnServer, host: str, port: int) -> None:
                 server.protocol.set_writer(_Writer(transport.write, transport.close))
                 server.input = source
                 task = loop.create_task(_serve(server, source))
-                task.add_done_callback(lambda t: done.done() or done.set_result(None))
+                task.add_done_callback(lambda _: None if done.done() else done.set_result(None))
 
             source.connection_made = made  # type: ignore[method-assign]
             return source
