@@ -172,6 +172,12 @@ def _compute(analysis: Analysis, positions: Positions, budget: int) -> Iterator[
         emit(start, end, string, 0)
         state["previous"] = ""
 
+    # The document's own tokens, inline: the same rules as ``code`` (which
+    # serves the tokens inside interpolations), without a call per token.
+    previous = ""
+    directive = last_line = -1
+    annotation = False
+    classified = classes.get
     for count, tok in enumerate(analysis.tokens):
         if count % budget == budget - 1:
             yield
@@ -180,10 +186,56 @@ def _compute(analysis: Analysis, positions: Positions, budget: int) -> Iterator[
         kind = tok.kind
         if kind == "COMMENT":
             emit(tok.start, tok.end, comment, doc if tok.subkind == "doc" else 0)
-        elif kind == "STRING":
+            continue
+        if kind == "STRING":
             literal(tok.start, tok.end)
-        elif kind not in ("EOF", "BOM", "UNKNOWN"):
-            code(tok, tok.line - 1, fast and tok.line == tok.end_line)
+            previous = ""
+            continue
+        if kind == "EOF" or kind == "BOM" or kind == "UNKNOWN":
+            continue
+        line = tok.line - 1
+        mods = 0
+        if kind == "OP":
+            value = tok.value
+            if value == "#" and line > last_line:
+                directive = line
+            last_line = line
+            if line == directive:
+                found = macro
+            else:
+                annotation = value == "@" or (annotation and value == "::")
+                previous = value
+                if value == "@":
+                    found = decorator
+                elif value in _PUNCTUATION:
+                    continue
+                else:
+                    found = operator
+        else:
+            last_line = line
+            if line == directive:
+                found = macro
+            elif kind == "IDENT" or kind == "KEYWORD":
+                if annotation:
+                    found = decorator
+                else:
+                    pair = classified(tok.start)
+                    if pair is not None:
+                        found, mods = pair
+                    elif kind == "KEYWORD":
+                        found = keyword
+                    else:
+                        found = namespace if previous == "::" or text.startswith("::", tok.end) else variable
+            elif kind == "NUMBER":
+                found = number
+            else:
+                found = regexp
+            annotation = False
+            previous = tok.value
+        if fast and tok.end_line == tok.line:
+            append((line, tok.col - 1, tok.end - tok.start, found, mods))
+        else:
+            emit(tok.start, tok.end, found, mods)
     out.sort()
     analysis.cache[key] = out
 

@@ -9,8 +9,8 @@ from __future__ import annotations
 
 import asyncio
 import functools
-import itertools
 import gc
+import itertools
 import json
 import logging
 import select
@@ -110,6 +110,8 @@ class TarnProtocol(LanguageServerProtocol):
         self._server.encoding = encoding
         self._workspace = Workspace(params.root_uri, self._server._text_document_sync_kind, [], encoding)
         self._server.configure(params)
+        if (extra := self.fm.features.get(T.INITIALIZE)) is not None:
+            extra(params)  # a feature added on top may want to see the client's capabilities
         self.server_capabilities = ServerCapabilitiesBuilder(
             self.client_capabilities,
             set({**self.fm.features, **self.fm.builtin_features}.keys()),
