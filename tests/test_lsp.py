@@ -345,14 +345,17 @@ async def test_hostile_documents_and_requests_leave_a_live_server(logged):
     ]
     for version, text in enumerate(garbage, 1):
         published = client.wait_for_notification(T.TEXT_DOCUMENT_PUBLISH_DIAGNOSTICS)
-        change(client, version, text) if version > 1 else client.text_document_did_open(
-            T.DidOpenTextDocumentParams(T.TextDocumentItem(uri=URI, language_id="tarn", version=1, text=text)))
+        if version == 1:
+            client.text_document_did_open(T.DidOpenTextDocumentParams(
+                T.TextDocumentItem(uri=URI, language_id="tarn", version=1, text=text)))
+        else:
+            change(client, version, text)
         assert (await published).version == version
-        for position in (far, T.Position(0, 10**6), T.Position(1, 3)):
-            await client.text_document_hover_async(T.HoverParams(DOC, position))
-            await client.text_document_definition_async(T.DefinitionParams(DOC, position))
-            await client.text_document_completion_async(T.CompletionParams(DOC, position))
-            await client.text_document_selection_range_async(T.SelectionRangeParams(DOC, [position]))
+        for where in (far, T.Position(0, 10**6), T.Position(1, 3)):
+            await client.text_document_hover_async(T.HoverParams(DOC, where))
+            await client.text_document_definition_async(T.DefinitionParams(DOC, where))
+            await client.text_document_completion_async(T.CompletionParams(DOC, where))
+            await client.text_document_selection_range_async(T.SelectionRangeParams(DOC, [where]))
         await client.text_document_semantic_tokens_full_async(T.SemanticTokensParams(DOC))
         await client.text_document_folding_range_async(T.FoldingRangeParams(DOC))
         await client.text_document_document_symbol_async(T.DocumentSymbolParams(DOC))

@@ -7,10 +7,10 @@ from __future__ import annotations
 
 import bisect
 import re
+from collections.abc import Iterator
 from dataclasses import dataclass, field
 from functools import cached_property
-from collections.abc import Iterator
-from typing import Any
+from typing import Any, NamedTuple
 
 from tarn import _check, i18n, names as N
 from tarn import parser as P
@@ -89,8 +89,7 @@ class Symbol:
     children: list[Symbol] = field(default_factory=list)
 
 
-@dataclass(frozen=True)
-class Fold:
+class Fold(NamedTuple):
     start_line: int  # 0-based
     end_line: int
     kind: str | None = None  # "comment", "imports" or None (a region)
