@@ -217,12 +217,13 @@ def member_declarations(text: str, tokens: Sequence[Token], module: Any) -> dict
     return resolver.decl_of
 
 
-def resolving(text: str, tokens: Sequence[Token], module: Any) -> Generator[None, None, Names]:
+def resolving(text: str, tokens: Sequence[Token], module: Any,
+              within: tuple[int, int] | None = None) -> Generator[None, None, Names]:
     """``resolve`` in steps of bounded work (for a caller that must stay
     responsive): each ``next`` does one step; the generator returns the
     ``Names``."""
     resolver = _Resolver(text, tokens)
-    yield from resolver.steps(module)
+    yield from resolver.steps(module, within=within)
     return resolver.names
 
 

@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import bisect
 import re
-from collections.abc import Iterator
+from collections.abc import Generator, Iterator
 from dataclasses import dataclass, field
 from functools import cached_property
 from typing import Any, NamedTuple
@@ -212,19 +212,23 @@ class Analysis:
     def names_at(self, offset: int) -> N.Names | None:
         """Names enough to answer for ``offset``: all of them when already
         known, else those of the module member there (and the module's own)."""
+        return _drain(self.names_at_steps(offset))
+
+    def names_at_steps(self, offset: int) -> Generator[None, None, N.Names | None]:
         if "_names" in self.__dict__ or self.module is None:
-            return self.names
+            while not self._resolve_step():
+                yield
+            return self._names
         members = self.module.members
         i = bisect.bisect_right([m.start for m in members], offset) - 1
         within = (members[i].start, members[i].end) if i >= 0 and offset <= members[i].end else (offset, offset)
-        found = self.cache.get(("names at", within))
-        if found is None:
+        key = ("names at", within)
+        if key not in self.cache:
             try:
-                found = N.resolve(self.text, self.tokens, self.module, within)
+                self.cache[key] = yield from N.resolving(self.text, self.tokens, self.module, within)
             except RecursionError:
-                return None
-            self.cache[("names at", within)] = found
-        return found
+                self.cache[key] = None
+        return self.cache[key]
 
     def warm(self) -> Iterator[None]:
         """Computes what requests will need, in bounded steps."""
@@ -424,7 +428,12 @@ class Analysis:
     # ------------------------------------------------------------ selection
 
     def selection(self, offset: int) -> list[tuple[int, int]]:
-        """Ranges around ``offset``, innermost first, each containing the previous."""
+        """Ranges around ``offset``, innermost first, each containing the
+        previous: the token, the records around it (at most
+        ``SELECTION_DEPTH`` of them, the innermost), the whole text."""
+        return _drain(self.selection_steps(offset))
+
+    def selection_steps(self, offset: int) -> Generator[None, None, list[tuple[int, int]]]:
         chain: list[tuple[int, int]] = []
         module = self.module
         if module is not None:
@@ -440,9 +449,12 @@ class Analysis:
                     break
                 chain.append((inner.start, inner.end))
                 node = inner
+                if len(chain) % 4096 == 0:
+                    yield  # a chain of operators can be as deep as the text is long
         tok = self.token_at(offset)
         if tok is not None:
             chain.append((tok.start, tok.end))
+        del chain[:-SELECTION_DEPTH]
         chain.reverse()
         chain.append((0, len(self.text)))
         # widened where needed so that each range contains the one before
@@ -650,7 +662,10 @@ class Analysis:
     def rename(self, offset: int, new_name: str) -> list[tuple[int, int, str]]:
         """Edits (start, end, text) that rename the name at ``offset``
         everywhere, or Refusal when that cannot be done with certainty."""
-        self.names  # every use, not only those around the offset
+        return _drain(self.rename_steps(offset, new_name))
+
+    def rename_steps(self, offset: int, new_name: str) -> Generator[None, None, list[tuple[int, int, str]]]:
+        yield from self.warm()  # every use, not only those around the offset
         occ = self.prepare_rename(offset)
         decl = occ.declaration
         assert decl is not None and self.names is not None
@@ -662,11 +677,10 @@ class Analysis:
             for start, _ in self.names.unreadable_uses(old):
                 raise Refusal(i18n.t("lsp.rename-unreadable", name=old, line=self._line(start) + 1))
         sites = sorted({(o.start, o.end) for o in self.names.references(decl)})
-        edits = [(s, e, new_name) for s, e in sites]
-        self._check_meaning(decl, sites, new_name)
-        return edits
+        yield from self._check_meaning(decl, sites, new_name)
+        return [(s, e, new_name) for s, e in sites]
 
-    def _check_meaning(self, decl: N.Declaration, sites: list[tuple[int, int]], new_name: str) -> None:
+    def _check_meaning(self, decl: N.Declaration, sites: list[tuple[int, int]], new_name: str) -> Iterator[None]:
         """Refuses a rename after which some name would refer to something else."""
         assert self.names is not None
         delta = len(new_name) - len(decl.name)
@@ -678,6 +692,7 @@ class Analysis:
             last = e
         parts.append(self.text[last:])
         after = Analysis("".join(parts))
+        yield from after.warm()
         if after.names is None:
             raise Refusal(i18n.t("lsp.too-deep"))
 
@@ -700,6 +715,17 @@ class Analysis:
 _DECLARATION_FOLDS = (P.Method, P.Structure, P.Enum, P.ObjectField)
 _BLOCK_FOLDS = (P.If, P.Case, P.While, P.ForEach, P.ForTo, P.Try, P.Scope)
 _BRANCH_KEYWORDS = frozenset({"ELSE", "WHEN", "CATCH", "FINALLY"})
+
+
+SELECTION_DEPTH = 100
+
+
+def _drain(steps: Generator[None, None, Any]) -> Any:
+    while True:
+        try:
+            next(steps)
+        except StopIteration as done:
+            return done.value
 
 
 def _enclosing_type(names: N.Names, offset: int) -> N.Declaration | None:

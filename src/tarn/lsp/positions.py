@@ -47,6 +47,8 @@ class Positions:
         )
         self._codec = _CODECS.get(encoding)
         self._chunks: dict[int, list[int]] = {}
+        self._plain: dict[int, bool] = {}
+        self._cursor = (-1, 0, 0)  # line, offset, units: the last answer of ``character``
 
     # ------------------------------------------------------------ lines
 
@@ -94,6 +96,31 @@ class Positions:
 
     def range(self, start: int, end: int) -> tuple[tuple[int, int], tuple[int, int]]:
         return self.position(start), self.position(max(start, end))
+
+    def plain(self, line: int) -> bool:
+        """Whether units and code points coincide on this line."""
+        if self._same:
+            return True
+        found = self._plain.get(line)
+        if found is None:
+            content = self.text[self.starts[line]:self.line_end(line)]
+            found = self._plain[line] = content.isascii() or (
+                self.encoding == UTF16 and len(content.encode("utf-16-le", "surrogatepass")) == 2 * len(content))
+        return found
+
+    def character(self, line: int, offset: int) -> int:
+        """Units from the start of ``line`` to ``offset`` on it; cheapest when
+        asked along a line in increasing order (as tokens come)."""
+        start = self.starts[line]
+        if self.plain(line):
+            return offset - start
+        at_line, at_offset, at_units = self._cursor
+        if at_line == line and at_offset <= offset <= at_offset + CHUNK:
+            units = at_units + self._count(at_offset, offset)
+        else:
+            units = self._units(line, start, offset)
+        self._cursor = (line, offset, units)
+        return units
 
     # ------------------------------------------------------------ units
 

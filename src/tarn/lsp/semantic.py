@@ -89,6 +89,7 @@ def _compute(analysis: Analysis, positions: Positions, budget: int) -> Iterator[
     append = out.append
     starts = positions.starts
     fast = positions._same
+    plain = positions.plain
     text = positions.text
 
     def emit(start: int, end: int, kind: int, mods: int) -> None:
@@ -98,11 +99,8 @@ def _compute(analysis: Analysis, positions: Positions, budget: int) -> Iterator[
             line_end = positions.line_end(line)
             stop = min(end, line_end)
             if stop > start:
-                if fast:
-                    append((line, start - starts[line], stop - start, kind, mods))
-                else:
-                    char = positions.position(start)[1]
-                    append((line, char, positions.position(stop)[1] - char, kind, mods))
+                char = positions.character(line, start)
+                append((line, char, positions.character(line, stop) - char, kind, mods))
             if end <= line_end or line + 1 >= len(starts):
                 return
             line += 1
@@ -232,7 +230,7 @@ def _compute(analysis: Analysis, positions: Positions, budget: int) -> Iterator[
                 found = regexp
             annotation = False
             previous = tok.value
-        if fast and tok.end_line == tok.line:
+        if tok.end_line == tok.line and (fast or plain(line)):
             append((line, tok.col - 1, tok.end - tok.start, found, mods))
         else:
             emit(tok.start, tok.end, found, mods)

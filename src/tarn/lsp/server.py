@@ -8,6 +8,7 @@ converted once, at this edge. Features are registered from one table,
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import functools
 import gc
 import itertools
@@ -60,6 +61,12 @@ class RequestRefused(JsonRpcException):
     """Answered as an error the user reads (RequestFailed), not a fault."""
 
     CODE = -32803
+
+
+class ContentModified(RequestRefused):
+    """The document changed while the answer was being prepared; the client asks again."""
+
+    CODE = -32801
 
 
 # ---------------------------------------------------------------- documents
@@ -437,39 +444,50 @@ def folding_range(ls: TarnServer, params: T.FoldingRangeParams) -> list[T.Foldin
             for f in doc.analysis.folding()]
 
 
-def selection_range(ls: TarnServer, params: T.SelectionRangeParams) -> list[T.SelectionRange]:
+async def selection_range(ls: TarnServer, params: T.SelectionRangeParams) -> list[T.SelectionRange]:
     doc = ls.document(params.text_document.uri)
     if doc is None:
         return []
     result = []
     for position in params.positions:
+        ranges = await _prepare(ls, doc, doc.analysis.selection_steps(ls.offset(doc, position)))
         parent: T.SelectionRange | None = None
-        for start, end in reversed(doc.analysis.selection(ls.offset(doc, position))):
-            parent = T.SelectionRange(range=ls.range(doc, start, end), parent=parent)
+        with _paused():
+            for start, end in reversed(ranges):
+                parent = T.SelectionRange(range=ls.range(doc, start, end), parent=parent)
         if parent is not None:
             result.append(parent)
     return result
 
 
-def semantic_tokens_full(ls: TarnServer, params: T.SemanticTokensParams) -> Json:
+async def _tokens_of(ls: TarnServer, doc: Document) -> list[semantic.Absolute]:
+    analysis = doc.analysis
+    positions = ls.positions(doc)
+    await _prepare(ls, doc, itertools.chain(analysis.warm(), semantic.steps(analysis, positions)))
+    with _paused():
+        return semantic.absolute_tokens(analysis, positions)
+
+
+async def semantic_tokens_full(ls: TarnServer, params: T.SemanticTokensParams) -> Json:
     doc = ls.document(params.text_document.uri)
     if doc is None:
         return Json({"data": []})
+    tokens = await _tokens_of(ls, doc)
     key = ("semantic data", ls.encoding)
     data = doc.analysis.cache.get(key)
     if data is None:
-        data = doc.analysis.cache[key] = semantic.encode(semantic.absolute_tokens(doc.analysis, ls.positions(doc)))
+        data = doc.analysis.cache[key] = semantic.encode(tokens)
     result_id = ls.next_result_id(doc)
     ls._tokens[doc.uri] = (result_id, data)
     return Json({"data": data, "resultId": result_id})
 
 
-def semantic_tokens_delta(ls: TarnServer, params: T.SemanticTokensDeltaParams) -> Json:
+async def semantic_tokens_delta(ls: TarnServer, params: T.SemanticTokensDeltaParams) -> Json:
     doc = ls.document(params.text_document.uri)
     if doc is None:
         return Json({"data": []})
     previous = ls._tokens.get(doc.uri)
-    full = semantic_tokens_full(ls, T.SemanticTokensParams(text_document=params.text_document))
+    full = await semantic_tokens_full(ls, T.SemanticTokensParams(text_document=params.text_document))
     if previous is None or previous[0] != params.previous_result_id:
         return full
     start, count, data = semantic.delta(previous[1], full.value["data"])
@@ -477,61 +495,70 @@ def semantic_tokens_delta(ls: TarnServer, params: T.SemanticTokensDeltaParams) -
     return Json({"edits": edits, "resultId": full.value["resultId"]})
 
 
-def semantic_tokens_range(ls: TarnServer, params: T.SemanticTokensRangeParams) -> Json:
+async def semantic_tokens_range(ls: TarnServer, params: T.SemanticTokensRangeParams) -> Json:
     doc = ls.document(params.text_document.uri)
     if doc is None:
         return Json({"data": []})
-    tokens = semantic.absolute_tokens(doc.analysis, ls.positions(doc))
+    tokens = await _tokens_of(ls, doc)
     first, last = params.range.start.line, params.range.end.line
     return Json({"data": semantic.encode(semantic.in_lines(tokens, first, last))})
 
 
-def _at(ls: TarnServer, params: Any) -> tuple[Document, int] | None:
+async def _at(ls: TarnServer, params: Any, everywhere: bool = False) -> tuple[Document, int] | None:
+    """The document and the offset of a request about a place, once the
+    names it needs are known: those around the place, or ``everywhere``."""
     doc = ls.document(params.text_document.uri)
     if doc is None:
         return None
-    return doc, ls.offset(doc, params.position)
+    offset = ls.offset(doc, params.position)
+    analysis = doc.analysis
+    await _prepare(ls, doc, analysis.warm() if everywhere else analysis.names_at_steps(offset))
+    return doc, offset
 
 
-def definition(ls: TarnServer, params: T.DefinitionParams) -> T.Location | None:
-    found = _at(ls, params)
+async def definition(ls: TarnServer, params: T.DefinitionParams) -> T.Location | None:
+    found = await _at(ls, params)
     if found is None:
         return None
     doc, offset = found
-    decl = doc.analysis.definition(offset)
-    if decl is None:
-        return None
-    return ls.location(doc, decl.start, decl.end if decl.located else decl.node.end)
+    with _paused():
+        decl = doc.analysis.definition(offset)
+        if decl is None:
+            return None
+        return ls.location(doc, decl.start, decl.end if decl.located else decl.node.end)
 
 
-def references(ls: TarnServer, params: T.ReferenceParams) -> list[T.Location]:
-    found = _at(ls, params)
+async def references(ls: TarnServer, params: T.ReferenceParams) -> list[T.Location]:
+    found = await _at(ls, params, everywhere=True)
     if found is None:
         return []
     doc, offset = found
-    occurrences = doc.analysis.references(offset, params.context.include_declaration)
-    return [ls.location(doc, o.start, o.end) for o in occurrences]
+    with _paused():
+        occurrences = doc.analysis.references(offset, params.context.include_declaration)
+        return [ls.location(doc, o.start, o.end) for o in occurrences]
 
 
-def document_highlight(ls: TarnServer, params: T.DocumentHighlightParams) -> list[T.DocumentHighlight]:
-    found = _at(ls, params)
+async def document_highlight(ls: TarnServer, params: T.DocumentHighlightParams) -> list[T.DocumentHighlight]:
+    found = await _at(ls, params, everywhere=True)
     if found is None:
         return []
     doc, offset = found
     write = (N.DECLARATION, N.WRITE)
-    return [
-        T.DocumentHighlight(range=ls.range(doc, o.start, o.end),
-                            kind=T.DocumentHighlightKind.Write if o.role in write else T.DocumentHighlightKind.Read)
-        for o in doc.analysis.references(offset)
-    ]
+    with _paused():
+        return [
+            T.DocumentHighlight(range=ls.range(doc, o.start, o.end),
+                                kind=T.DocumentHighlightKind.Write if o.role in write else T.DocumentHighlightKind.Read)
+            for o in doc.analysis.references(offset)
+        ]
 
 
-def hover(ls: TarnServer, params: T.HoverParams) -> T.Hover | None:
-    found = _at(ls, params)
+async def hover(ls: TarnServer, params: T.HoverParams) -> T.Hover | None:
+    found = await _at(ls, params)
     if found is None:
         return None
     doc, offset = found
-    info = doc.analysis.hover(offset)
+    with _paused():
+        info = doc.analysis.hover(offset)
     if info is None:
         return None
     parts = [f"```tarn\n{info.signature}\n```"]
@@ -543,28 +570,29 @@ def hover(ls: TarnServer, params: T.HoverParams) -> T.Hover | None:
                    range=ls.range(doc, info.start, info.end))
 
 
-def prepare_rename(ls: TarnServer, params: T.PrepareRenameParams) -> Any:
-    found = _at(ls, params)
+async def prepare_rename(ls: TarnServer, params: T.PrepareRenameParams) -> Any:
+    found = await _at(ls, params)
     if found is None:
         return None
     doc, offset = found
     try:
-        occ = doc.analysis.prepare_rename(offset)
+        with _paused():
+            occ = doc.analysis.prepare_rename(offset)
     except Refusal as refusal:
         raise RequestRefused(str(refusal)) from None
     return T.PrepareRenamePlaceholder(range=ls.range(doc, occ.start, occ.end), placeholder=occ.name)
 
 
-def rename(ls: TarnServer, params: T.RenameParams) -> T.WorkspaceEdit | None:
-    found = _at(ls, params)
-    if found is None:
+async def rename(ls: TarnServer, params: T.RenameParams) -> T.WorkspaceEdit | None:
+    doc = ls.document(params.text_document.uri)
+    if doc is None:
         return None
-    doc, offset = found
     try:
-        edits = doc.analysis.rename(offset, params.new_name)
+        edits = await _prepare(ls, doc, doc.analysis.rename_steps(ls.offset(doc, params.position), params.new_name))
     except Refusal as refusal:
         raise RequestRefused(str(refusal)) from None
-    return T.WorkspaceEdit(changes={doc.uri: [T.TextEdit(ls.range(doc, s, e), text) for s, e, text in edits]})
+    with _paused():
+        return T.WorkspaceEdit(changes={doc.uri: [T.TextEdit(ls.range(doc, s, e), text) for s, e, text in edits]})
 
 
 _COMPLETION_KINDS = {
@@ -578,16 +606,17 @@ _COMPLETION_KINDS = {
 }
 
 
-def completion(ls: TarnServer, params: T.CompletionParams) -> T.CompletionList:
-    found = _at(ls, params)
+async def completion(ls: TarnServer, params: T.CompletionParams) -> T.CompletionList:
+    found = await _at(ls, params)
     if found is None:
         return T.CompletionList(is_incomplete=False, items=[])
     doc, offset = found
-    items = [
-        T.CompletionItem(label=c.label, kind=_COMPLETION_KINDS.get(c.kind), detail=c.detail or None)
-        for c in doc.analysis.completion(offset)
-    ]
-    return T.CompletionList(is_incomplete=False, items=items)
+    with _paused():
+        items = [
+            T.CompletionItem(label=c.label, kind=_COMPLETION_KINDS.get(c.kind), detail=c.detail or None)
+            for c in doc.analysis.completion(offset)
+        ]
+        return T.CompletionList(is_incomplete=False, items=items)
 
 
 def _legend() -> T.SemanticTokensRegistrationOptions:
@@ -625,27 +654,49 @@ FEATURES: list[tuple[str, Callable[[], Any] | None, Callable[..., Any]]] = [
 
 def register(server: TarnServer) -> None:
     for method, options, handler in FEATURES:
-        server.feature(method, options() if options else None)(_steady(handler))
+        wrapped = handler if asyncio.iscoroutinefunction(handler) else _steady(handler)
+        server.feature(method, options() if options else None)(wrapped)
+
+
+@contextlib.contextmanager
+def _paused() -> Iterator[None]:
+    """Work without two costs that would exceed it: the cyclic collector
+    walking every token and tree node just made (they are acyclic and freed
+    by reference counting), and lsprotocol checking every position the
+    server builds from its own, already valid, offsets."""
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        with attrs.validators.disabled():
+            yield
+    finally:
+        if collecting:
+            gc.enable()
 
 
 def _steady(handler: Callable[..., Any]) -> Callable[..., Any]:
-    """Runs a handler without two costs that would exceed its own work:
-    the cyclic collector walking every token and tree node just made (they
-    are acyclic and freed by reference counting), and lsprotocol checking
-    every position the server builds from its own, already valid, offsets."""
-
     @functools.wraps(handler)
     def run(ls: TarnServer, params: Any) -> Any:
-        collecting = gc.isenabled()
-        gc.disable()
-        try:
-            with attrs.validators.disabled():
-                return handler(ls, params)
-        finally:
-            if collecting:
-                gc.enable()
+        with _paused():
+            return handler(ls, params)
 
     return run
+
+
+async def _prepare(ls: TarnServer, doc: Document, steps: Iterator[Any]) -> Any:
+    """Drives analysis steps, letting other messages in between them, so
+    that no request holds the server longer than one step (or the parse of
+    its document); the document changing meanwhile ends the request."""
+    analysis = doc.analysis
+    while True:
+        with _paused():
+            try:
+                next(steps)
+            except StopIteration as done:
+                return done.value
+        await asyncio.sleep(0)
+        if doc._analysis is not analysis or ls.documents.get(doc.uri) is not doc:
+            raise ContentModified("the document changed")
 
 
 # ---------------------------------------------------------------- transport
