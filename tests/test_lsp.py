@@ -2,6 +2,8 @@
 ``python -m tarn lsp`` over stdio, as an editor does."""
 from __future__ import annotations
 
+import asyncio
+import functools
 import json
 import os
 import re
@@ -42,6 +44,17 @@ async def client(lsp_client: LanguageClient):
 @pytest_lsp.fixture(config=ClientServerConfig(server_command=SERVER + ["--log-file", str(LOG)], server_env=ENV))
 async def logged(lsp_client: LanguageClient):
     yield  # the test shuts the server down itself, then reads the log
+
+
+def lsp_test(test):
+    """An asyncio test that fails after five minutes instead of waiting for
+    an answer that never comes."""
+
+    @functools.wraps(test)
+    async def bounded(*args, **kwargs):
+        return await asyncio.wait_for(test(*args, **kwargs), 300)
+
+    return pytest.mark.asyncio(bounded)
 
 
 def read(path: Path) -> str:
@@ -97,7 +110,7 @@ def span(text: str, rng: T.Range) -> str:
 POSITIONS = "\ufeff// заметка\r\nметод main()\r\tзнч s = \"😀 да\" + )\n;\n"
 
 
-@pytest.mark.asyncio
+@lsp_test
 @pytest.mark.parametrize("offered, chosen", [
     (["utf-32"], "utf-32"), (["utf-8"], "utf-8"), (["utf-16"], "utf-16"), (None, "utf-16"),
     (["utf-16", "utf-8", "utf-32"], "utf-32"), (["utf-16", "utf-8"], "utf-8"),
@@ -119,7 +132,7 @@ async def test_positions_are_exact_in_the_negotiated_unit(client, offered, chose
     assert not (await published).diagnostics
 
 
-@pytest.mark.asyncio
+@lsp_test
 async def test_diagnostics_follow_edits_pushed_or_pulled(client):
     await start(client, locale="ru")
     i18n.set_language("ru")
@@ -144,7 +157,7 @@ async def test_diagnostics_follow_edits_pushed_or_pulled(client):
     assert not result.diagnostics
 
 
-@pytest.mark.asyncio
+@lsp_test
 async def test_pulled_diagnostics_and_nesting_past_the_bound(client):
     await start(client, pull=True)
     deep = "метод м()\n    знч x = " + "(" * 100_000 + "\n;\n"
@@ -175,7 +188,7 @@ def decode(text: str, data: list[int]) -> list[tuple[str, str, set[str], int]]:
     return found
 
 
-@pytest.mark.asyncio
+@lsp_test
 async def test_outline_folding_selection_and_highlighting(client):
     await start(client, ["utf-32"])
     text = read(CORPUS / "valid" / "state_machine.tarn")
@@ -256,7 +269,7 @@ async def test_outline_folding_selection_and_highlighting(client):
 # ---------------------------------------------------------------- names
 
 
-@pytest.mark.asyncio
+@lsp_test
 async def test_definition_references_rename_hover_completion_with_shadowing(client):
     await start(client, ["utf-16"])
     text = read(DATA / "lsp" / "shadowing.tarn")
@@ -326,7 +339,7 @@ async def test_definition_references_rename_hover_completion_with_shadowing(clie
 # ---------------------------------------------------------------- bad input
 
 
-@pytest.mark.asyncio
+@lsp_test
 async def test_hostile_documents_and_requests_leave_a_live_server(logged):
     client = logged
     await start(client, ["utf-16"])
@@ -351,7 +364,7 @@ async def test_hostile_documents_and_requests_leave_a_live_server(logged):
         else:
             change(client, version, text)
         assert (await published).version == version
-        for where in (far, T.Position(0, 10**6), T.Position(1, 3)):
+        for where in (far, T.Position(0, 10**6), T.Position(1, 3), T.Position(1, 5000)):  # the last: deep in a chain
             await client.text_document_hover_async(T.HoverParams(DOC, where))
             await client.text_document_definition_async(T.DefinitionParams(DOC, where))
             await client.text_document_completion_async(T.CompletionParams(DOC, where))
