@@ -221,6 +221,7 @@ class TarnServer(LanguageServer):
         self._tokens: dict[str, tuple[str, list[int]]] = {}  # uri -> last semantic tokens sent
         self._serial = 0
         self.exit_code: int | None = None
+        self.busy = 0  # requests being prepared in steps
         register(self)
 
     def configure(self, params: T.InitializeParams) -> None:
@@ -285,7 +286,7 @@ class TarnServer(LanguageServer):
     def _warm_step(self) -> None:
         loop = asyncio.get_event_loop()
         self._warm_handle = None
-        if self.input is not None and self.input.pending():
+        if self.busy or (self.input is not None and self.input.pending()):
             self._warm_handle = loop.call_later(DEFER_STEP, self._warm_step)
             return
         deadline = time.monotonic() + WARM_SLICE
@@ -688,15 +689,19 @@ async def _prepare(ls: TarnServer, doc: Document, steps: Iterator[Any]) -> Any:
     that no request holds the server longer than one step (or the parse of
     its document); the document changing meanwhile ends the request."""
     analysis = doc.analysis
-    while True:
-        with _paused():
-            try:
-                next(steps)
-            except StopIteration as done:
-                return done.value
-        await asyncio.sleep(0)
-        if doc._analysis is not analysis or ls.documents.get(doc.uri) is not doc:
-            raise ContentModified("the document changed")
+    ls.busy += 1  # the idle preparation waits meanwhile: it would only slow this answer down
+    try:
+        while True:
+            with _paused():
+                try:
+                    next(steps)
+                except StopIteration as done:
+                    return done.value
+            await asyncio.sleep(0)
+            if doc._analysis is not analysis or ls.documents.get(doc.uri) is not doc:
+                raise ContentModified("the document changed")
+    finally:
+        ls.busy -= 1
 
 
 # ---------------------------------------------------------------- transport
