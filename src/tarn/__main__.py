@@ -1,4 +1,4 @@
-"""The ``tarn`` command line: ``check``, ``tokens``, ``tree`` and ``lsp``."""
+"""The ``tarn`` command line: ``check``, ``tokens`` and ``tree``."""
 from __future__ import annotations
 
 import argparse
