@@ -277,6 +277,7 @@ class TarnServer(LanguageServer):
                     _steady(TarnServer.publish)(self, doc)
                 self._warm[uri] = None
         if self._warm and self._warm_handle is None:
+            _Collector.hold()  # released when the preparation is done
             self._warm_handle = asyncio.get_event_loop().call_soon(self._warm_step)
 
     def _outline(self, doc: Document) -> Iterator[None]:
@@ -290,9 +291,7 @@ class TarnServer(LanguageServer):
             self._warm_handle = loop.call_later(DEFER_STEP, self._warm_step)
             return
         deadline = time.monotonic() + WARM_SLICE
-        paused = gc.isenabled()
-        gc.disable()
-        try:
+        with _paused():
             while self._warm and time.monotonic() < deadline:
                 uri, job = next(iter(self._warm.items()))
                 doc = self.documents.get(uri)
@@ -310,11 +309,10 @@ class TarnServer(LanguageServer):
                 except Exception as exc:  # a request will meet it again and answer
                     log.warning("preparing %s failed: %s", uri, _one_line(exc))
                     del self._warm[uri]
-        finally:
-            if paused:
-                gc.enable()
         if self._warm:
             self._warm_handle = loop.call_soon(self._warm_step)
+        else:
+            _Collector.release()
 
     def publish(self, doc: Document) -> None:
         self.text_document_publish_diagnostics(
@@ -684,12 +682,34 @@ def _steady(handler: Callable[..., Any]) -> Callable[..., Any]:
     return run
 
 
+class _Collector:
+    """Holds the cyclic collector off while work in steps is under way: run
+    between the steps, it would walk the whole growing analysis each time."""
+
+    holders = 0
+    was_enabled = False
+
+    @classmethod
+    def hold(cls) -> None:
+        if cls.holders == 0:
+            cls.was_enabled = gc.isenabled()
+            gc.disable()
+        cls.holders += 1
+
+    @classmethod
+    def release(cls) -> None:
+        cls.holders -= 1
+        if cls.holders == 0 and cls.was_enabled:
+            gc.enable()
+
+
 async def _prepare(ls: TarnServer, doc: Document, steps: Iterator[Any]) -> Any:
     """Drives analysis steps, letting other messages in between them, so
     that no request holds the server longer than one step (or the parse of
     its document); the document changing meanwhile ends the request."""
     analysis = doc.analysis
     ls.busy += 1  # the idle preparation waits meanwhile: it would only slow this answer down
+    _Collector.hold()
     try:
         while True:
             with _paused():
@@ -702,6 +722,7 @@ async def _prepare(ls: TarnServer, doc: Document, steps: Iterator[Any]) -> Any:
                 raise ContentModified("the document changed")
     finally:
         ls.busy -= 1
+        _Collector.release()
 
 
 # ---------------------------------------------------------------- transport
