@@ -222,6 +222,7 @@ class TarnServer(LanguageServer):
         self._serial = 0
         self.exit_code: int | None = None
         self.busy = 0  # requests being prepared in steps
+        self._holding = False
         register(self)
 
     def configure(self, params: T.InitializeParams) -> None:
@@ -277,7 +278,6 @@ class TarnServer(LanguageServer):
                     _steady(TarnServer.publish)(self, doc)
                 self._warm[uri] = None
         if self._warm and self._warm_handle is None:
-            _Collector.hold()  # released when the preparation is done
             self._warm_handle = asyncio.get_event_loop().call_soon(self._warm_step)
 
     def _outline(self, doc: Document) -> Iterator[None]:
@@ -288,8 +288,10 @@ class TarnServer(LanguageServer):
         loop = asyncio.get_event_loop()
         self._warm_handle = None
         if self.busy or (self.input is not None and self.input.pending()):
+            self._hold_collector(False)  # between messages the collector may run
             self._warm_handle = loop.call_later(DEFER_STEP, self._warm_step)
             return
+        self._hold_collector(True)
         deadline = time.monotonic() + WARM_SLICE
         with _paused():
             while self._warm and time.monotonic() < deadline:
@@ -312,7 +314,15 @@ class TarnServer(LanguageServer):
         if self._warm:
             self._warm_handle = loop.call_soon(self._warm_step)
         else:
+            self._hold_collector(False)
+
+    def _hold_collector(self, hold: bool) -> None:
+        """While slices of preparation follow one another, the collector waits."""
+        if hold and not self._holding:
+            _Collector.hold()
+        elif not hold and self._holding:
             _Collector.release()
+        self._holding = hold
 
     def publish(self, doc: Document) -> None:
         self.text_document_publish_diagnostics(
