@@ -91,6 +91,10 @@ def build_parser() -> argparse.ArgumentParser:
     from tarn import rewrite  # fmt and translate
 
     rewrite.add_command(commands)
+
+    from tarn import lsp  # the server itself loads only when the command runs
+
+    lsp.add_command(commands)
     return parser
 
 
