@@ -8,7 +8,7 @@ Properties that drive the native parser with random state run in a child
 interpreter: a memory fault there fails one test with its signal instead of
 taking the whole run down."""
 import copy
-import json
+import inspect
 import os
 import pathlib
 import pickle
@@ -27,9 +27,9 @@ import tarn.parser as parser
 from tarn.lexer import Token, _LineMap, linemap, tokenize, tokens
 from tarn.parser import Assign, Module, Name, ParseError, TypeRef, _Parser, parse, parse_text
 
+from conftest import CORPUS, QUICK, Source
+
 HERE = pathlib.Path(__file__).resolve().parent
-CORPUS = HERE / "data" / "corpus"
-QUICK = os.environ.get("TARN_QUICK") == "1"
 EXAMPLES = 60 if QUICK else 400
 
 CLEAR_ERRORS = (TypeError, ValueError, IndexError, KeyError, AttributeError, OverflowError, RecursionError)
@@ -89,34 +89,39 @@ def token_lists():
 
 
 positions = st.one_of(st.integers(-14, 14), st.sampled_from(EXTREMES))
-ZERO_ARG_METHODS = [
-    "peek", "at_end", "advance", "snapshot", "at_name", "eat_name", "parse_module", "recover_to_module_member",
-    "namespace_import", "annotations", "annotation_args", "parameters", "compound_type", "type_name",
-    "grouped_type", "func_type", "generic_type_args", "recover_statement", "statement", "if_statement",
-    "case_statement", "when_expression", "while_statement", "for_statement", "try_statement", "scope_statement",
-    "return_statement", "var_decl", "use_statement", "expression_statement", "expression", "expression_ended",
-    "log_term", "log_fact", "log_primary", "simple_expression", "term", "exp", "fact", "method_ref",
-    "feature_resolving", "starts_a_line", "generic_call_args", "call_args", "static_feature_resolving",
-    "paren_or_lambda", "static_feature", "creator", "array_literal", "map_literal", "try_lambda_full",
-    "type_literal", "query_literal", "resolvable_literal",
-]
-ANNOTATED_METHODS = ["method", "structure", "object_field", "enum", "module_const"]
-names = st.lists(st.sampled_from(CANONICALS), max_size=3).map(tuple)
-operators = st.lists(st.sampled_from(OPS), max_size=3).map(tuple)
+# Values for each parameter name of the _Parser methods; the methods and their
+# parameters are read from the class itself.
+ARGUMENTS = {
+    "ahead": positions,
+    "names": st.sampled_from(CANONICALS),
+    "vals": st.sampled_from(OPS),
+    "val": st.sampled_from(OPS),
+    "key": st.sampled_from(MESSAGE_KEYS) | st.just("nope"),
+    "message": st.text(max_size=3),
+    "tok": st.none() | hostile_tokens | foreign,
+    "snap": st.tuples(positions, positions) | foreign,
+    "prev_line": offsets,
+    "allow_named": st.booleans(),
+    "annotations": st.just([]) | foreign,
+    "module": st.builds(Module, st.just(0), st.just(0)) | foreign,
+    "callee": st.just(Name(0, 0, "f")) | foreign,
+    "expr": st.just(Name(0, 0, "f")) | foreign,
+}
+
+
+def method_calls(name, method):
+    """Calls of one method: every parameter given, and none where that is allowed."""
+    params = list(inspect.signature(method).parameters.values())[1:]
+    given = [st.lists(ARGUMENTS[p.name], max_size=3) if p.kind is p.VAR_POSITIONAL else ARGUMENTS[p.name].map(
+        lambda value: [value]) for p in params]
+    full = st.tuples(*given).map(lambda groups: tuple(value for group in groups for value in group))
+    optional = all(p.default is not p.empty or p.kind is p.VAR_POSITIONAL for p in params)
+    return st.tuples(st.just(name), full | st.just(()) if optional else full)
+
+
+METHODS = {name: m for name, m in vars(_Parser).items() if callable(m) and not name.startswith("__")}
 calls = st.lists(st.one_of(
-    st.tuples(st.sampled_from(ZERO_ARG_METHODS), st.just(())),
-    st.tuples(st.just("peek"), st.tuples(positions)),
-    st.tuples(st.sampled_from(["at_kw", "eat_kw", "block_until"]), names),
-    st.tuples(st.sampled_from(["at_op", "eat_op"]), operators),
-    st.tuples(st.just("expect_op"), st.tuples(st.sampled_from(OPS), st.sampled_from(MESSAGE_KEYS))),
-    st.tuples(st.just("error"), st.tuples(st.text(max_size=3), st.none() | hostile_tokens | foreign)),
-    st.tuples(st.just("rollback"), st.tuples(st.tuples(positions, positions) | foreign)),
-    st.tuples(st.just("starts_new_statement"), st.tuples(offsets)),
-    st.tuples(st.just("generic_type_args"), st.tuples(st.booleans())),
-    st.tuples(st.just("statements_until_semicolon"), st.tuples(st.sampled_from(MESSAGE_KEYS) | st.just("nope"))),
-    st.tuples(st.sampled_from(ANNOTATED_METHODS), st.tuples(st.just([]) | foreign)),
-    st.tuples(st.just("module_member"), st.tuples(st.builds(Module, st.just(0), st.just(0)) | foreign)),
-    st.tuples(st.sampled_from(["maybe_call", "postfix_after_literal"]), st.tuples(st.just(Name(0, 0, "f")) | foreign)),
+    *[method_calls(name, m) for name, m in METHODS.items()],
     st.tuples(st.just("=pos"), st.tuples(positions)),
     st.tuples(st.just("=toks"), st.tuples(token_lists() | st.lists(foreign, max_size=3))),
 ), max_size=8)
@@ -296,6 +301,8 @@ class TestRecordFields:
                 assert getattr(record, field) is before
                 refused += 1
             else:
+                if not (value == before or value is before):
+                    assert record != RECORDS[cls] or isinstance(record, _LineMap), f"{field} set to {value!r}"
                 setattr(record, field, before)
         assert refused, f"{cls.__name__}.{field} accepts values of every type"
         repr(record)
@@ -323,12 +330,6 @@ class TestRecordFields:
 
 
 # ------------------------------------------------------------------ source objects
-
-class Source:
-    def __init__(self, text, cache=None):
-        self.text = text
-        self.cache = {} if cache is None else cache
-
 
 class Boom(Exception):
     pass
@@ -461,81 +462,6 @@ class TestTranslationService:
     def test_a_valid_text_never_asks_for_a_translation(self, monkeypatch):
         monkeypatch.setattr(tarn.i18n, "t", None)
         assert parse_text("метод m() ;")[1] == []
-
-
-# ------------------------------------------------------------------ language definition
-
-LANGUAGE_CACHES = ("_language", "_keyword_forms", "_operators", "_operator_re")
-
-
-@pytest.fixture
-def reload_language(monkeypatch):
-    """Lets a test substitute tarn.dataset.load_json for a fresh derivation
-    of the language tables, and puts the real ones back afterwards."""
-    def clear():
-        for name in LANGUAGE_CACHES:
-            getattr(lexer, name).cache_clear()
-
-    clear()
-    yield lambda fake: monkeypatch.setattr(tarn.dataset, "load_json", fake)
-    monkeypatch.undo()
-    clear()
-    assert tokenize("метод")[0].canonical == "METHOD"
-
-
-def raising_load(name):
-    raise Boom(name)
-
-
-REAL_LANGUAGE = json.loads((HERE.parent / "src" / "tarn" / "data" / "language.json").read_text(encoding="utf-8"))
-
-
-class TestLanguageDefinition:
-    @pytest.mark.parametrize("load, error", [
-        (raising_load, Boom),
-        (lambda name: [1, 2], TypeError),
-        (lambda name: None, TypeError),
-        (lambda name: "language", TypeError),
-        (lambda name: {"operators": ["+"]}, KeyError),
-        (lambda name: {"keywords": {}}, KeyError),
-        (lambda name: {"keywords": {"IF": {}}, "operators": ["+"]}, KeyError),
-        (lambda name: {"keywords": {"IF": {"forms": 5}}, "operators": ["+"]}, TypeError),
-        (lambda name: {"keywords": {}, "operators": ["+", 5]}, TypeError),
-        (lambda name: {"keywords": {}, "operators": []}, (ValueError, TypeError)),
-        (lambda name: {"keywords": {}, "operators": ["+", ""]}, (ValueError, TypeError)),
-        (lambda name: {"keywords": [], "operators": ["+"]}, (AttributeError, TypeError)),
-    ], ids=["raises", "list", "none", "str", "no-keywords", "no-operators", "no-forms", "forms-int",
-            "operator-int", "no-operator", "empty-operator", "keywords-list"])
-    def test_a_broken_definition_fails_every_call_and_caches_nothing(self, reload_language, load, error):
-        reload_language(load)
-        source = Source("если x")
-        for _ in range(2):  # a failure is not remembered: the second call tries again
-            with pytest.raises(error):
-                tokenize("если x")
-            with pytest.raises(error):
-                parse(source)
-        assert "tokens" not in source.cache and "ast" not in source.cache
-
-    def test_a_canonical_name_that_is_no_string_fails_only_where_its_form_occurs(self, reload_language):
-        reload_language(lambda name: {"keywords": {5: {"forms": ["если"]}}, "operators": ["+"]})
-        assert [t.kind for t in tokenize("x + y")] == ["IDENT", "OP", "IDENT", "EOF"]
-        with pytest.raises(TypeError, match=re.escape("str or None object expected; got int")):
-            tokenize("x если")
-
-    def test_a_definition_that_changes_between_loads(self, reload_language):
-        calls = []
-
-        def flaky(name):
-            calls.append(name)
-            if len(calls) == 1:
-                raise Boom("first")
-            return REAL_LANGUAGE
-
-        reload_language(flaky)
-        with pytest.raises(Boom):
-            tokenize("если")
-        assert tokenize("если")[0].canonical == "IF"
-        assert calls == ["language.json", "language.json"]
 
 
 class PatternLike:
