@@ -15,6 +15,8 @@ from hypothesis import strategies as st
 from tarn import lexer
 from tarn.lexer import Token, _IDENT_RE, _LineMap, _NUMBER_RE, _skip_interpolation, tokenize
 
+from conftest import corpus_texts
+
 NEWER_UNICODE = sys.version_info[:2] != (3, 11)
 
 
@@ -216,6 +218,11 @@ def test_long_texts_tokenize_as_one_piece(boundary):
 ])
 def test_tokens_longer_than_any_piece(text):
     assert tokenize(text) == reference_tokenize(text)
+
+
+def test_sample_programs():
+    for path, text in corpus_texts():
+        assert tokenize(text) == reference_tokenize(text), path
 
 
 def test_long_mixed_text():
