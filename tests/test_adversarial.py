@@ -277,7 +277,8 @@ def test_ctrl_c_stops_every_entry_point(monkeypatch):
         # Every entry point reads the operator table before it tokenizes (the
         # same table as the last call's: nothing to derive anew).
         tokenize("")
-        monkeypatch.setattr(lexer, "_operator_re", interrupting(lexer._operator_re()))
+        table = lexer._operator_re()
+        monkeypatch.setattr(lexer, "_operator_re", interrupting(table))
         for call in (tokenize, parse_text):
             with pytest.raises(KeyboardInterrupt):
                 call(text)
@@ -286,6 +287,11 @@ def test_ctrl_c_stops_every_entry_point(monkeypatch):
             with pytest.raises(KeyboardInterrupt):
                 call(source)
             assert key not in source.cache
+        # A table new to the cache is read through host code (re.escape):
+        # the signal must not be lost there.
+        monkeypatch.setattr(lexer, "_operator_re", interrupting(re.compile(table.pattern + "|§")))
+        with pytest.raises(KeyboardInterrupt):
+            tokenize(text)
         monkeypatch.undo()
         # With the tokens cached, the signal comes from the translation
         # service, before the tree is built.
