@@ -15,6 +15,7 @@ from pathlib import Path
 
 import pytest
 
+import tarn.parser
 from tarn import i18n, tree
 from tarn.lexer import tokenize
 from tarn.parser import Node, _Parser, _parse_text_unmemoised, parse, parse_text
@@ -70,7 +71,7 @@ def run_case(source, call):
             return "\n".join(map(token_line, tokenize(source)))
         if call:
             p = _Parser(tokenize(source))
-            lines.append(layout(eval("p." + call, {"p": p})))
+            lines.append(layout(eval("p." + call, {"p": p, **vars(tarn.parser)})))
             lines.append(f"pos {p.pos}")
             errors = p.errors
         else:

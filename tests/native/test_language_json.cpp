@@ -48,6 +48,13 @@ TEST_CASE("language JSON: the shipped definition and the reader's edge cases") {
   CHECK(read_language_json(json, e, names, error));
   CHECK(names == (std::vector<std::string>{"IF", "WHEN"}));  // duplicate key keeps its first place
   CHECK_EQ(lexed(U"если if 𝛌+ \xD800x", e), "IDENT если|KEYWORD if|OP 𝛌|OP +|OP \xED\xA0\x80x|EOF ");
+  Language twice;  // a form listed under two keywords belongs to the later one
+  names.clear();
+  CHECK(read_language_json(R"({"keywords": {"A": {"forms": ["x"]}, "B": {"forms": ["x"]}}, "operators": ["+"]})",
+                           twice, names, error));
+  t.clear();
+  tokenize(text_of(U"x", 1), twice, t);
+  CHECK_EQ(t[0].canonical, 1);
 
   for (const char* bad : {R"({"keywords": {}, "operators": [""]})", R"({"keywords": {}, "operators": []})",
                           R"({"operators": ["+"]})", R"({"keywords": {"IF": {}}, "operators": ["+"]})",
