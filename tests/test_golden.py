@@ -1,13 +1,15 @@
-"""Grammar cases kept as golden files: tests/data/golden/*.txt. A case is a
-header "=== name", the source, a line "---", then the expected tree (one
-record per line where the flat form is too long) and one line per diagnostic,
-"start-end key" (plus the named values the message gets). A header may add
-" | expr" (the source is a Python string expression, for sources with odd
-characters or of great length) and " | call rule(args)" (the case calls that
-rule of _Parser on the tokens and shows its result, the cursor and the
-diagnostics). Each text case is also parsed through a source object and
-(short ones) without the memo: the results must agree. TARN_UPDATE_GOLDEN=1 rewrites the
-files with what the parser gives now (review the diff before committing)."""
+"""The golden cases, tests/data/golden/*.txt. A case is a header "=== name",
+the source, a line "---", then the expected tree (broken into lines where
+the flat form is too long) and one line "start-end key" per diagnostic, the
+message's named values after the key. A header may add " | expr" (the
+source is a Python string expression: odd characters, great lengths),
+" | tokens" (the case shows the tokens instead) or " | call rule(args)" (the
+case calls that rule of _Parser and shows its result, the cursor and the
+diagnostics). Each text case is also parsed through a source object and,
+when short, without the memo: the three must agree.
+
+TARN_UPDATE_GOLDEN=1 rewrites the files with what the code gives now, for a
+new case or an intended change: read the diff before committing it."""
 import difflib
 import os
 import re
@@ -35,9 +37,7 @@ def layout(value, indent=""):
     would grow past WIDTH: fields that fit share a line, a field too long
     for one gets lines of its own."""
     flat = tree.dump(value)
-    if len(indent) + len(flat) <= WIDTH or not isinstance(value, (Node, list, tuple)):
-        return flat
-    if isinstance(value, (list, tuple)) and not value:
+    if len(indent) + len(flat) <= WIDTH or not isinstance(value, (Node, list, tuple)) or value in ([], ()):
         return flat
     inner = indent + "  "
     if isinstance(value, (list, tuple)):
@@ -80,8 +80,8 @@ def run_case(source, call):
             if len(source) <= PLAIN_LIMIT:
                 assert _parse_text_unmemoised(source) == result, "the memo changes the result"
             lines.append(layout(module))
-    except RecursionError as e:
-        return "raises RecursionError"  # where nesting stops depends on the stack: see test_parser_interface
+    except RecursionError:
+        return "raises RecursionError"  # where exactly depends on the stack: see test_parser
     return "\n".join(lines + [f"{e.start}-{e.end} {e.message}" for e in errors])
 
 

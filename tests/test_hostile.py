@@ -9,7 +9,6 @@ interpreter: a memory fault there fails one test with its signal instead of
 taking the whole run down."""
 import copy
 import inspect
-import os
 import pathlib
 import pickle
 import re
@@ -63,8 +62,7 @@ def run_snippet(code):
 
 KINDS = ["BOM", "COMMENT", "STRING", "PATTERN", "NUMBER", "KEYWORD", "IDENT", "OP", "UNKNOWN", "EOF", "OTHER", ""]
 CANONICALS = sorted(set(lexer._keyword_forms().values())) + ["", "NOT_A_KEYWORD", "if"]
-GRAMMAR_OPS = ["#", "@", "::", "(", ")", "[", "]", "{", "}", "=", ",", ";", ":", "?", ".", "->", "?.", "??", "!",
-               "+", "-", "*", "/", "%", "**", "&", "|", "<", ">", "<=", ">=", "==", "!=", "+=", "-=", "*=", "/="]
+GRAMMAR_OPS = sorted(lexer._operators())
 OPS = GRAMMAR_OPS + ["", "+++", "«"]
 MESSAGE_KEYS = list(parser.MESSAGES)
 EXTREMES = [2**63 - 1, -(2**63), 2**63, -(2**63) - 1, 2**100]
