@@ -131,16 +131,18 @@ def test_tokens_follow_the_written_rules(text):
     assert tokenize(text) == reference_tokenize(text)
 
 
-@given(texts, st.integers(min_value=-5, max_value=5))
-def test_skip_interpolation_follows_the_written_rule(text, shift):
-    for start in {0, len(text) // 2, len(text) + shift, -len(text), shift}:
-        try:
-            expected = reference_skip_interpolation(text, start)
-        except IndexError:
-            with pytest.raises(IndexError):
-                _skip_interpolation(text, start)
-            continue
-        assert _skip_interpolation(text, start) == expected
+@given(st.text("\"$%{}\\\\a'", max_size=14), texts)
+def test_skip_interpolation_follows_the_written_rule(small, text):
+    # From every start of a short text (negative ones index from the end), from a few of a long one.
+    for t, starts in ((small, range(-len(small) - 1, len(small) + 2)), (text, {0, len(text) // 2, len(text) + 3, -1})):
+        for start in starts:
+            try:
+                expected = reference_skip_interpolation(t, start)
+            except IndexError:
+                with pytest.raises(IndexError):
+                    _skip_interpolation(t, start)
+                continue
+            assert _skip_interpolation(t, start) == expected, (t, start)
 
 
 @given(st.text("ab \n", max_size=20),
