@@ -191,18 +191,23 @@ def test_long_chains_keep_their_shape(text, check):
 
 
 def test_then_branches_that_all_meet_their_colon_nest():
+    # Each check's then-branch ("и x это Т? ...") holds the next check's ternary.
     module, errors = parse_text("знч v = x" + " это Т? и x" * 300 + " : a" * 300)
-    count, _ = spine(module.members[0].init, "then", Ternary)
-    assert len(errors) == 300  # the placeholder before each "и"
+    value, depth = module.members[0].init, 0
+    while isinstance(value, Ternary):
+        value, depth = value.then.right, depth + 1
+    assert depth == 300 and len(errors) == 300  # the placeholder before each "и"
 
 
-@pytest.mark.parametrize("extra, count", [([], 3000), (["знч q = a ? b : c"], 3000), (["    a : b"], 2999)])
-def test_many_type_test_statements(extra, count):
-    module, errors = parse_text("метод m()\n" + "\n".join(LINES + extra[:1] * (extra[0].startswith(" ") if extra else 0))
-                                + "\n;\n" + (extra[0] + "\n" if extra and not extra[0].startswith(" ") else ""))
+@pytest.mark.parametrize("inside, after", [("", ""), ("", "знч q = a ? b : c\n"), ("    a : b\n", "")])
+def test_many_type_test_statements(inside, after):
+    # A ":" anywhere after them makes every check try its then-branch.
+    module, errors = parse_text("метод m()\n" + "    x это Т?\n" * 3000 + inside + ";\n" + after)
     body = module.members[0].body
-    assert errors == [] and all(isinstance(s, ExprStmt) and s.expr.type.nullable for s in body[:count])
-    assert len(body) == count + (count < 3000)
+    checks = body[:-1] if inside else body
+    assert errors == [] and len(body) == 3000
+    assert all(isinstance(s.expr, IsType) and s.expr.type.nullable for s in checks)
+    assert not inside or isinstance(body[-1].expr, Ternary) and isinstance(body[-1].expr.cond, IsType)
 
 
 def test_calls_stop_after_the_first():

@@ -227,16 +227,11 @@ class TestFunctions:
         assert tokenize(text="x", lm=_LineMap("x")) == tokenize("x", None)
         assert lexer._skip_interpolation(start=0, text="a}b") == 2
 
-    @pytest.mark.parametrize("text, start, end", [
-        ("abc", 3, 3), ("abc", 10, 3), ("abc", 2**70, 3), ("", 0, 0), ("a}", True, 2), ("x}", -1, 0),
-        ("}x}", -3, -2), ("ab", -2, 2), ("ab", -3, IndexError), ("", -1, IndexError), ("abc", -(2**70), IndexError),
-    ])
-    def test_skip_interpolation_from_any_start(self, text, start, end):
-        if end is IndexError:
-            with pytest.raises(IndexError):
-                lexer._skip_interpolation(text, start)
-        else:
-            assert lexer._skip_interpolation(text, start) == end
+    def test_skip_interpolation_from_starts_of_any_size(self):
+        # (Every start of short texts is in the properties.)
+        assert [lexer._skip_interpolation("a}", start) for start in (True, 2**70)] == [2, 2]
+        with pytest.raises(IndexError):
+            lexer._skip_interpolation("abc", -(2**70))
 
 
 class TestSourceCaches:
