@@ -23,7 +23,7 @@ from hypothesis import strategies as st
 
 from tarn import i18n, lexer
 from tarn.lexer import tokenize, tokens
-from tarn.parser import Call, Compare, ExprStmt, Index, IsType, Member, Module, Name, Ternary, _parse_text_unmemoised, \
+from tarn.parser import Call, Compare, Index, IsType, Member, Module, Name, Ternary, _parse_text_unmemoised, \
     parse, parse_text
 
 from conftest import QUICK, Source
