@@ -1,15 +1,10 @@
-"""The golden cases, tests/data/golden/*.txt. A case is a header "=== name",
-the source, a line "---", then the expected tree (broken into lines where
-the flat form is too long) and one line "start-end key" per diagnostic, the
-message's named values after the key. A header may add " | expr" (the
-source is a Python string expression: odd characters, great lengths),
-" | tokens" (the case shows the tokens instead) or " | call rule(args)" (the
-case calls that rule of _Parser and shows its result, the cursor and the
+"""The golden cases, tests/data/golden/*.txt (the format is in the README).
+A header may add " | expr" (the source is a Python string expression),
+" | tokens" (the case shows the tokens) or " | call rule(args)" (the case
+calls that rule of _Parser and shows its result, the cursor and the
 diagnostics). Each text case is also parsed through a source object and,
-when short, without the memo: the three must agree.
-
-TARN_UPDATE_GOLDEN=1 rewrites the files with what the code gives now, for a
-new case or an intended change: read the diff before committing it."""
+when short, without the memo: the three must agree. TARN_UPDATE_GOLDEN=1
+rewrites the files with what the code gives now: read the diff."""
 import difflib
 import os
 import re
