@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "core/language_json.h"
+#include "devtools/language_json.h"
 #include "core/lexer.h"
 #include "core/linemap.h"
 

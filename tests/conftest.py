@@ -1,9 +1,12 @@
 """What the test files share: hypothesis profiles, the message language,
-source objects, the sample programs and a child interpreter.
+source objects, the sample programs, a child interpreter and the reader of
+the tables.
 
 Hypothesis runs derandomised (a given build always sees the same examples)
 and without deadlines: CI machines are shared and the sanitizer run is
 several times slower, which says nothing about tarn."""
+import functools
+import importlib.util
 import os
 import subprocess
 import sys
@@ -50,3 +53,13 @@ def run_python(code):
     proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True, text=True)
     assert proc.returncode == 0, f"exit status {proc.returncode}:\n{proc.stdout}\n{proc.stderr}"
     return proc.stdout
+
+
+@functools.cache
+def tables():
+    """tools/gen_tables.py: the reader of the tables in native/core (read_nodes, read_rules)."""
+    path = Path(__file__).resolve().parent.parent / "tools" / "gen_tables.py"
+    found = importlib.util.spec_from_file_location("gen_tables", path)
+    module = sys.modules[found.name] = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
+    return module

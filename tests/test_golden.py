@@ -51,6 +51,7 @@ def layout(value, indent=""):
 
 
 def key_and_values(key, **named):
+    assert key in tarn.parser.MESSAGES, f"{key} is not in MESSAGES: a host cannot translate it"
     return key + "".join(f" {name}={value!r}" for name, value in sorted(named.items()))
 
 

@@ -19,6 +19,8 @@ import tarn.lexer
 import tarn.parser
 import tarn.tree
 
+from conftest import tables
+
 PACKAGE = Path(tarn.lexer.__file__).parent
 NATIVE = {"lexer": tarn.lexer, "parser": tarn.parser, "_check": tarn._check}
 
@@ -210,3 +212,9 @@ def compare_parameters(node: ast.FunctionDef, runtime: object, where: str) -> No
     declared += ["*" + node.args.vararg.arg] if node.args.vararg else []
     actual = [("*" if p.kind is p.VAR_POSITIONAL else "") + p.name for p in signature.parameters.values()]
     assert declared == actual, where
+
+
+def test_generated_files_are_up_to_date() -> None:
+    """parser.pyi and the native field and rule tables are what tools/gen_tables.py makes of the tables now."""
+    stale = [str(path) for path, text in tables().outputs().items() if path.read_text(encoding="utf-8") != text]
+    assert not stale, f"out of date (run tools/gen_tables.py): {stale}"

@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import json
+import subprocess
 import sys
 from pathlib import Path
 
@@ -108,6 +109,17 @@ class TestDump:
         for path, _, module, errors in corpus:
             assert tree.dump(module) == repr(module), path
             assert [tree.dump(e) for e in errors] == [repr(e) for e in errors]
+
+    def test_the_native_dumper_prints_the_same_form(self) -> None:
+        # tools/tarn_dump prints native trees; a development build has it next to the package.
+        dumper = Path(P.__file__).resolve().parents[2] / "tarn_dump"
+        if not dumper.exists():
+            pytest.skip("no development build")
+        language = Path(P.__file__).parent / "data" / "language.json"
+        for path in CORPUS_FILES:
+            printed = subprocess.run([dumper, language, path], capture_output=True, text=True, check=True).stdout
+            module = P.parse_text(path.read_bytes().decode("utf-8"))[0]
+            assert printed.split("\n", 1)[0] == repr(module), path
 
     def test_indented(self) -> None:
         node = P.If(0, 9, [(P.Name(3, 4, "c"), [P.Break(5, 6)])], None)

@@ -4,7 +4,7 @@
 #include <filesystem>
 
 #include "check.h"
-#include "core/language_json.h"
+#include "devtools/language_json.h"
 #include "core/lexer.h"
 
 using namespace tarn;
