@@ -132,15 +132,12 @@ class TestLanguagesOfTheHost:
         assert tokenize("x")[0].kind == "IDENT"
 
     def test_a_canonical_name_that_is_no_string_fails_where_its_form_occurs(self, definition):
-        definition(class_of_dict(language(keywords={"IF": ["if"]}) | {"keywords": {7: {"forms": ["seven"]}}}))
-        assert kv("x + y") == [("IDENT", "x"), ("OP", "+"), ("IDENT", "y")]
+        # The definition is a dict subclass: it counts as a dict.
+        definition(type("Definition", (dict,), {})({"keywords": {7: {"forms": ["seven"]}, "IF": {"forms": ["if"]}},
+                                                    "operators": ["+"]}))
+        assert kv("x + y") == [("IDENT", "x"), ("OP", "+"), ("IDENT", "y")] and tokenize("if")[0].canonical == "IF"
         with pytest.raises(TypeError, match="^str or None object expected; got int$"):
             tokenize("if seven")
-
-
-def class_of_dict(d):
-    """The definition as a dict subclass: it counts as a dict."""
-    return type("Definition", (dict,), {})(d)
 
 
 class TestTokens:

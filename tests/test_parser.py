@@ -238,15 +238,11 @@ def test_peek_and_advance_index_like_lists():
         assert p.advance().kind == "EOF" and p.pos == 1
 
 
-@pytest.mark.parametrize("call", [
-    lambda p: p.peek(), lambda p: p.peek(1), lambda p: p.at_end(), lambda p: p.advance(), lambda p: p.at_kw("IF"),
-    lambda p: p.at_kw(), lambda p: p.at_op("+"), lambda p: p.eat_kw("IF"), lambda p: p.eat_op("+"),
-    lambda p: p.expect_op(";", "parser.expected-expr"), lambda p: p.error("boom"), lambda p: p.at_name(),
-    lambda p: p.eat_name(), lambda p: p.expression(), lambda p: p.parse_module(),
-])
+@pytest.mark.parametrize("call", "peek() peek(1) at_end() advance() at_kw('IF') at_kw() at_op('+') eat_kw('IF') eat_op('+') "
+                                  "expect_op(';','k') error('boom') at_name() eat_name() expression() parse_module()".split())
 def test_every_cursor_operation_fails_over_an_empty_list(call):
     with pytest.raises(IndexError, match="^list index out of range$"):
-        call(P._Parser([]))
+        eval("p." + call, {"p": P._Parser([])})
 
 
 def test_keywords_operators_and_expect():

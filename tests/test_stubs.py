@@ -43,8 +43,7 @@ def describe(e: Expr) -> str:
 
 class Source:
     def __init__(self, text: str) -> None:
-        self.text = text
-        self.cache: dict[str, object] = {}
+        self.text, self.cache = text, dict[str, object]()
 
 
 def report(path: str, text: str) -> int:
@@ -69,8 +68,7 @@ def report(path: str, text: str) -> int:
 
 
 class Names(tree.NodeVisitor):
-    def __init__(self) -> None:
-        self.found: list[str] = []
+    found: list[str] = []
 
     def visit_Name(self, node: Name) -> None:
         self.found.append(node.name)
@@ -92,11 +90,10 @@ if p.at_kw("METHOD") or p.eat_op("(", ")") is not None:
 p.rollback(snap)
 expr: Expr = p.expression()
 print(expr, p.errors, "IF" in parser._STMT_KEYWORDS, parser._COMPARE_OPS[0], parser.__all__)
-visitor = Names()
-visitor.visit(module)
+Names().visit(module)
 node = Binary(0, 3, "+", Name(0, 1, "a"), None)
 node.right = Name(2, 3, "b")
-print(node == Binary(0, 3, "+", Name(0, 1, "a"), Name(2, 3, "b")), visitor.found, errors == [ParseError(0, 1, "m")])
+print(node == Binary(0, 3, "+", Name(0, 1, "a"), Name(2, 3, "b")), Names.found, errors == [ParseError(0, 1, "m")])
 '''
 
 # Each line is misuse that the stubs must catch.
