@@ -15,6 +15,7 @@
 #include "core/parse/parser.h"
 #include "core/source.h"
 #include "devtools/dump.h"
+#include "devtools/token_texts.h"
 
 using namespace tarn;
 namespace fs = std::filesystem;
@@ -69,28 +70,6 @@ std::u32string evaluate(const std::string& e) {
   return out;
 }
 
-// The text of a string field: token texts are slices of the source.
-struct Texts {
-  const std::u32string& s;
-  const std::vector<parse::PTok>& toks;
-  std::u32string slice(uint32_t i) const { return s.substr(toks[i].start, toks[i].end - toks[i].start); }
-  std::string operator()(const syntax::StrRef& r) const {
-    std::u32string out;
-    switch (r.tag) {
-      case syntax::StrRef::STATIC: return r.text;
-      case syntax::StrRef::TOKEN: return encode_utf8(slice(r.a));
-      case syntax::StrRef::CONCAT:
-        for (uint32_t i = r.a; i < r.b; ++i) out += slice(i);
-        if (r.drop_last && !out.empty()) out.pop_back();
-        return encode_utf8(out);
-      case syntax::StrRef::JOIN_COLONS:
-        for (uint32_t i = 0; i < r.b; ++i) out += (i ? U"::" : U"") + slice(r.parts[i]);
-        return encode_utf8(out);
-      default: return "";
-    }
-  }
-};
-
 std::vector<Token> lex(const std::u32string& s, const Shipped& shipped) {
   const Text text = text_of(s.data(), static_cast<int64_t>(s.size()));
   std::vector<Token> toks;
@@ -121,7 +100,7 @@ std::string tree_and_diagnostics(const std::u32string& s, const Shipped& shipped
   syntax::Arena arena;
   parse::Parser parser(toks.data(), static_cast<int64_t>(toks.size()), arena);
   parser.set_unterminated(std::move(unterminated));
-  const Texts texts{s, toks};
+  const syntax::TokenTexts texts(s, toks);
   std::string out;
   try {
     out = syntax::dump(parser.parse_module(), texts) + "\n";
@@ -130,7 +109,7 @@ std::string tree_and_diagnostics(const std::u32string& s, const Shipped& shipped
   }
   for (const parse::Diag& d : parser.diags()) {
     out += std::to_string(d.start) + "-" + std::to_string(d.end) + " " + parse::message_key(d.msg);
-    if (d.kw_token >= 0) out += " kw=" + syntax::quote(encode_utf8(texts.slice(static_cast<uint32_t>(d.kw_token))));
+    if (d.kw_token >= 0) out += " kw=" + syntax::quote(texts.text(static_cast<uint32_t>(d.kw_token)));
     out += "\n";
   }
   return out;
