@@ -2,8 +2,9 @@
 """Writes the fuzzers' seed corpora and dictionaries into BUILD_DIR/seeds.
 
 Seeds are made, not committed: the sample programs of tests/data/corpus (whole,
-and cut into small pieces, which fuzz faster), short texts for the lexer's edge
-cases, and the shipped language definition. A text seed is one byte choosing
+and cut into small pieces, which fuzz faster), the sources of the golden cases
+(tests/data/golden: the lexer's and the grammar's edge cases), and the shipped
+language definition. A text seed is one byte choosing
 the code-unit width (0: 1 byte, 1: 2 bytes, 2: 4 bytes) followed by the code
 units, little-endian, as the text targets read their input.
 
@@ -12,6 +13,7 @@ units, little-endian, as the text targets read their input.
 import hashlib
 import json
 import pathlib
+import re
 import sys
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -21,18 +23,16 @@ LANGUAGE = ROOT / "src" / "tarn" / "data" / "language.json"
 WIDTH_SELECTOR = {1: 0, 2: 1, 4: 2}
 CODECS = {1: "latin-1", 2: "utf-16-le", 4: "utf-32-le"}
 
-# Texts at the lexer's boundaries: line breaks, BOMs, comments, literals with
-# nested interpolations, numbers, keywords in both languages, and a few
-# deliberately broken programs.
-EDGE_TEXTS = [
-    "", "x\r\ny", "\ufeffa\ufeff", "a\u00a0b", "a\fb", "// c\r\nx", "/**/", "/***/", "/** d */",
-    "/* a\n b", "a/b", '"a" "b"', '"${a}${b}"', '"x ${ "}" } y"', '"$${x}"', '"%{"', "\"${ '\"' }\" x",
-    '"abc\\', "'ab", "'a\nb'", "'a\\\nb'", "'a\\\r\nb'", "1.5e3", "1e10 0x1F", "\u0661\u06623", "12_a 12abc",
-    "если Если ЕСЛИ", "x+=1", "\u00d7 \ud55c", "a?.b a??b **=", '"${"${"${"${x}"}"}"}"',
-    "метод main()\n  пер x = 1 +\n;", "method m() return (((a))) ;", "метод f(a: Список<Map<K, V>>?) ;",
-    "структура S знч x: Целое ;", "перечисление E А, Б ;", "x = a < b > (c)", "{1: 2, 3: 4}",
-    "(x) -> x + 1", "метод m() если а то ; иначе ; иначе ; ;",
-]
+GOLDEN = ROOT / "tests" / "data" / "golden"
+CASE = re.compile(r"^=== (.*)\n((?:.*\n)*?)---\n", re.M)
+
+
+def golden_sources():
+    """The sources of the golden cases: the grammar's and the lexer's edge cases."""
+    for path in sorted(GOLDEN.glob("*.txt")):
+        for header, source in CASE.findall(path.read_text(encoding="utf-8")):
+            source = source[:-1]
+            yield eval(source, {"__builtins__": {}}) if " | expr" in header else source
 
 
 def encode(text, width):
@@ -58,7 +58,7 @@ def pieces(text, limit=1500):
 
 
 def text_seeds():
-    texts = list(EDGE_TEXTS)
+    texts = [text for text in golden_sources() if len(text) < 20_000]
     for path in sorted(CORPUS.rglob("*.tarn")):
         source = path.read_text(encoding="utf-8")
         texts.append(source)

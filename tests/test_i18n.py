@@ -99,18 +99,3 @@ def test_the_process_locale_is_the_last_resort(monkeypatch):
     monkeypatch.setattr(i18n.locale, "getlocale", lambda category=None: ("ru_RU", "UTF-8"))
     monkeypatch.setattr(i18n, "_language", None)
     assert i18n.get_language() == "ru"
-
-
-def test_t_always_returns_a_string_for_the_parser_catalogue():
-    from tarn import parser
-
-    for lang in ("ru", "en"):
-        i18n.set_language(lang)
-        for key, texts in parser.MESSAGES.items():
-            text = i18n.t(key, kw="X")
-            assert isinstance(text, str) and "{" not in text
-            if lang == "ru":
-                assert text == texts["ru"].replace("{kw}", "X").replace("}}", "}")
-    i18n.set_language("en")
-    assert i18n.t("parser.expected-field-kw") == "Expected 'val', 'var' or 'use'"
-    assert i18n.t("parser.expected-rbrace-map") == "Expected '}' at the end of the collection literal"

@@ -19,7 +19,8 @@ import tarn.i18n
 from tarn.lexer import Token, _LineMap, linemap, tokenize, tokens
 from tarn.parser import Assign, Binary, Module, Name, ParseError, _Parser, parse, parse_text
 
-QUICK = os.environ.get("TARN_QUICK") == "1"
+from conftest import QUICK, Source
+
 # Under AddressSanitizer freed memory waits in quarantine: only the host
 # objects' gauge means anything there.
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
@@ -86,12 +87,6 @@ def assert_flat(operation, repeat=REPEAT):
     assert rss_after - rss_before < RSS_BYTES, f"resident set grew by {rss_after - rss_before} bytes"
 
 
-class Source:
-    def __init__(self, text):
-        self.text = text
-        self.cache = {}
-
-
 def expect(error, function, *args):
     def run():
         try:
@@ -102,119 +97,81 @@ def expect(error, function, *args):
     return run
 
 
-class TestFlatMemory:
-    @pytest.mark.parametrize("text", [VALID, BROKEN, ""], ids=["valid", "broken", "empty"])
-    def test_tokenize(self, text):
-        assert_flat(lambda: tokenize(text))
-
-    @pytest.mark.parametrize("text", [FORMATTED, FORMATTED.replace("    ", "\t"), BROKEN, ""],
-                             ids=["formatted", "changed", "broken", "empty"])
-    def test_format_layout_and_difference(self, text):
-        assert_flat(lambda: (tarn._format.layout(text), tarn._format.difference(FORMATTED, text)))
-        assert_flat(expect(TypeError, tarn._format.difference, FORMATTED, None), repeat=REPEAT // 10)
-
-    def test_tokenize_with_a_line_map(self):
-        lm = _LineMap(VALID)
-        assert_flat(lambda: tokenize(VALID, lm))
-
-    @pytest.mark.parametrize("text", [VALID, BROKEN], ids=["valid", "broken"])
-    def test_parse_text(self, text):
-        assert_flat(lambda: parse_text(text))
-
-    def test_parse_fills_a_fresh_cache_each_time(self):
-        def parse_fresh():
-            source = Source(VALID)
-            parse(source)
-            tokens(source)
-            linemap(source)
-        assert_flat(parse_fresh)
-
-    def test_parse_from_the_cache(self):
-        source = Source(VALID)
-        assert_flat(lambda: parse(source))
-
-    def test_parser_rules_called_one_by_one(self):
-        toks = tokenize(VALID)
-
-        def walk():
-            p = _Parser(toks)
-            p.method([])
-            p.pos = 9
-            p.expression()
-            p.rollback((0, 0))
-        assert_flat(walk)
+def wrong_arguments():
+    for call in (lambda: tokenize(5), lambda: tokenize("x", 5), lambda: parse_text(b"x"), lambda: tokenize(),
+                 lambda: parse_text("x", y=1), lambda: _Parser([1]), lambda: _Parser(tokenize("x")).rollback("ab")):
+        expect(TypeError, call)()
 
 
-class TestFlatMemoryOnFailure:
-    """Paths that stop half-way must free what they had made."""
-
-    def test_nesting_too_deep(self):
-        deep = "метод m() x = " + "(" * 3000 + ";"
-        assert_flat(expect(RecursionError, parse_text, deep), repeat=REPEAT // 10)
-
-    def test_translation_that_raises(self, monkeypatch):
-        def refuse(key, **named):
-            raise LookupError(key)
-        monkeypatch.setattr(tarn.i18n, "t", refuse)
-        assert_flat(expect(LookupError, parse_text, BROKEN))
-        assert_flat(expect(LookupError, parse, Source(BROKEN)))
-
-    def test_translation_that_returns_no_string(self, monkeypatch):
-        monkeypatch.setattr(tarn.i18n, "t", lambda key, **named: 7)
-        assert_flat(expect(TypeError, parse_text, BROKEN))
-
-    def test_argument_errors(self):
-        def wrong_arguments():
-            for call in (lambda: tokenize(5), lambda: tokenize("x", 5), lambda: parse_text(b"x"),
-                         lambda: tokenize(), lambda: parse_text("x", y=1), lambda: _Parser([1]),
-                         lambda: _Parser(tokenize("x")).rollback("ab")):
-                try:
-                    call()
-                except TypeError:
-                    pass
-        assert_flat(wrong_arguments)
-
-    def test_rules_over_tokens_without_eof(self):
-        toks = [Token("IDENT", "a", 0, 1, 1, 1, 1, 2), Token("OP", "(", 1, 2, 1, 2, 1, 3)]
-        assert_flat(expect(IndexError, lambda: _Parser(toks).parse_module()))
-
-    def test_a_source_whose_text_raises(self):
-        class Raising:
-            def __init__(self):
-                self.cache = {}
-
-            @property
-            def text(self):
-                raise KeyError("text")
-        assert_flat(expect(KeyError, lambda: parse(Raising())))
+def records():
+    tok = Token("IDENT", "a", 0, 1, 1, 1, 1, 2, canonical=None, flags={"unterminated": True})
+    tok.kind = "KEYWORD"
+    node = Binary(0, 3, "+", Name(0, 1, "a"), Name(2, 3, "b"))
+    node.right = None
+    for record, field, value in ((tok, "start", "x"), (node, "left", 5)):
+        expect(TypeError, setattr, record, field, value)()
+    expect(AttributeError, delattr, tok, "kind")()
+    module = Module(0, 5, [], [Assign(0, 5, node, "=", Name(4, 5, "c"))])
+    clone = Module(0, 0)
+    clone.__setstate__(module.__getstate__())
+    assert clone == module
+    repr(module), repr(tok), repr(ParseError(0, 1, "m")), copy.copy(module)
+    pickle.loads(pickle.dumps((module, tok)))
 
 
-class TestFlatMemoryOfRecords:
-    def test_construct_assign_copy_pickle(self):
-        def records():
-            tok = Token("IDENT", "a", 0, 1, 1, 1, 1, 2, canonical=None, flags={"unterminated": True})
-            tok.kind = "KEYWORD"
-            try:
-                tok.start = "x"
-            except TypeError:
-                pass
-            try:
-                del tok.kind
-            except AttributeError:
-                pass
-            node = Binary(0, 3, "+", Name(0, 1, "a"), Name(2, 3, "b"))
-            node.right = None
-            try:
-                node.left = 5
-            except TypeError:
-                pass
-            stmt = Assign(0, 5, node, "=", Name(4, 5, "c"))
-            module = Module(0, 5, [], [stmt])
-            state = module.__getstate__()
-            clone = Module(0, 0)
-            clone.__setstate__(state)
-            assert clone == module
-            repr(module), repr(tok), repr(ParseError(0, 1, "m"))
-            copy.copy(module)
-            pickle.loads(pickle.dumps((module, tok)))
-        assert_flat(records)
+def formatting():
+    for text in (FORMATTED, FORMATTED.replace("    ", "\t"), BROKEN, ""):
+        tarn._format.layout(text), tarn._format.difference(FORMATTED, text)
+    expect(TypeError, tarn._format.difference, FORMATTED, None)()
+
+
+def parse_fresh():
+    source = Source(VALID)
+    parse(source), tokens(source), linemap(source)
+
+
+def rules_one_by_one(toks=tokenize(VALID)):
+    p = _Parser(toks)
+    p.method([])
+    p.pos = 9
+    p.expression()
+    p.rollback((0, 0))
+
+
+class Raising:
+    cache = {}
+
+    @property
+    def text(self):
+        raise KeyError("text")
+
+
+CACHED = Source(VALID)
+LINEMAP = _LineMap(VALID)
+WITHOUT_EOF = [Token("IDENT", "a", 0, 1, 1, 1, 1, 2), Token("OP", "(", 1, 2, 1, 2, 1, 3)]
+
+
+@pytest.mark.parametrize("operation", [
+    lambda: tokenize(VALID), lambda: tokenize(BROKEN), lambda: tokenize(""), lambda: tokenize(VALID, LINEMAP),
+    lambda: parse_text(VALID), lambda: parse_text(BROKEN), parse_fresh, lambda: parse(CACHED), rules_one_by_one,
+    records, wrong_arguments, formatting, expect(IndexError, lambda: _Parser(WITHOUT_EOF).parse_module()),
+    expect(KeyError, parse, Raising()),
+], ids=["tokenize", "tokenize-broken", "tokenize-empty", "tokenize-line-map", "parse_text", "parse_text-broken",
+        "parse-fresh-cache", "parse-cached", "rules", "records", "argument-errors", "formatting", "no-eof", "text-raises"])
+def test_memory_stays_flat(operation):
+    assert_flat(operation)
+
+
+def test_memory_stays_flat_when_nesting_is_too_deep():
+    assert_flat(expect(RecursionError, parse_text, "метод m() x = " + "(" * 3000 + ";"), repeat=REPEAT // 10)
+
+
+def refuse(key, **named):
+    raise LookupError(key)
+
+
+@pytest.mark.parametrize("translation, error", [(refuse, LookupError), (lambda key, **named: 7, TypeError)])
+def test_memory_stays_flat_when_the_translation_fails(monkeypatch, translation, error):
+    monkeypatch.setattr(tarn.i18n, "t", translation)
+    assert_flat(expect(error, parse_text, BROKEN))
+    assert_flat(expect(error, parse, Source(BROKEN)))

@@ -1,13 +1,27 @@
 """Properties of tokenize over arbitrary text, checked against the algorithm written out in Python, and the
-native identifier and number matchers checked against _IDENT_RE / _NUMBER_RE over every code point."""
+native identifier and number matchers checked against _IDENT_RE / _NUMBER_RE over every code point.
+
+The lexer's digits are str.isdigit under the Unicode database its tables were made from (CPython 3.11's). A
+newer interpreter may know digits among the code points that were unassigned long ago: those are left out of
+the comparisons there, as the lexer's answer for them is not the interpreter's to give."""
+import random
 import sys
+import unicodedata
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import given
 from hypothesis import strategies as st
 
 from tarn import lexer
 from tarn.lexer import Token, _IDENT_RE, _LineMap, _NUMBER_RE, _skip_interpolation, tokenize
+
+from conftest import corpus_texts
+
+NEWER_UNICODE = sys.version_info[:2] != (3, 11)
+
+
+def undecided(c):
+    return NEWER_UNICODE and c.isdigit() and unicodedata.ucd_3_2_0.category(c) == "Cn"
 
 
 def reference_skip_interpolation(text, start):
@@ -109,44 +123,39 @@ PIECES = list(" \t\r\n/*\"'$%{}\\.+-=<>?!:;_az19éЖ١²０\ufeff\u00a0\u00d7\u3
     "если", "Если", "метод", "//", "/*", "*/", "/**", "${", "%{", "\r\n", "1.5", "0x1F", "\U0001f600",
     "\U0001d7ce", "?.", "??", "**=",
 ]
-texts = st.lists(st.sampled_from(PIECES) | st.characters(), max_size=80).map("".join)
+texts = st.lists(st.sampled_from(PIECES) | st.characters().filter(lambda c: not undecided(c)), max_size=80).map("".join)
 
 
-@settings(max_examples=400, deadline=None)
 @given(texts)
 def test_tokens_follow_the_written_rules(text):
     assert tokenize(text) == reference_tokenize(text)
 
 
-@settings(max_examples=400, deadline=None)
-@given(texts)
-def test_tokens_cover_the_text(text):
-    toks = tokenize(text)
-    lm = _LineMap(text)
-    eof = toks[-1]
-    assert [t.kind for t in toks].count("EOF") == 1
-    assert (eof.kind, eof.value, eof.start, eof.end) == ("EOF", "", len(text), len(text))
-    at = 0
-    for t in toks:
-        assert set(text[at:t.start]) <= set(" \t\r\n"), "only blanks and line breaks between tokens"
-        assert t.value == text[t.start:t.end]
-        assert t.start < t.end or t is eof
-        assert (t.line, t.col) == lm.linecol(t.start) and (t.end_line, t.end_col) == lm.linecol(t.end)
-        at = t.end
-    assert at == len(text)
+@given(st.text("\"$%{}\\\\a'", max_size=14), texts)
+def test_skip_interpolation_follows_the_written_rule(small, text):
+    # From every start of a short text (negative ones index from the end), from a few of a long one.
+    for t, starts in ((small, range(-len(small) - 1, len(small) + 2)), (text, {0, len(text) // 2, len(text) + 3, -1})):
+        for start in starts:
+            try:
+                expected = reference_skip_interpolation(t, start)
+            except IndexError:
+                with pytest.raises(IndexError):
+                    _skip_interpolation(t, start)
+                continue
+            assert _skip_interpolation(t, start) == expected, (t, start)
 
 
-@settings(max_examples=300, deadline=None)
-@given(texts, st.integers(min_value=-5, max_value=5))
-def test_skip_interpolation_follows_the_written_rule(text, shift):
-    for start in {0, len(text) // 2, len(text) + shift, -len(text), shift}:
-        try:
-            expected = reference_skip_interpolation(text, start)
-        except IndexError:
-            with pytest.raises(IndexError):
-                _skip_interpolation(text, start)
-            continue
-        assert _skip_interpolation(text, start) == expected
+@given(st.text("ab \n", max_size=20),
+       st.lists(st.integers(-30, 30) | st.sampled_from([2**62, -(2**62), 2**63 - 1, 2**70]), min_size=1, max_size=8))
+def test_positions_under_any_line_starts_are_what_linecol_gives(text, starts):
+    # Any order, repeats, negative or huge values: each position is the host's bisection over the starts.
+    lm = _LineMap("")
+    lm._starts = starts
+    for sorted_too in (False, True):
+        toks = tokenize(text, lm)
+        assert [(t.line, t.col, t.end_line, t.end_col) for t in toks] == [
+            lm.linecol(t.start) + lm.linecol(t.end) for t in toks]
+        lm._starts = sorted(starts)
 
 
 def first_token(text):
@@ -166,6 +175,8 @@ def test_identifier_and_number_matchers_over_the_bmp(plane_start):
             if first_token(text) != ("NUMBER", _NUMBER_RE.match(text).end()):
                 mismatches.append(text)
         kind, end = first_token(c)
+        if undecided(c):
+            continue
         if c.isdigit():
             m = _NUMBER_RE.match(c)
             ok = (kind, end) == ("NUMBER", m.end() if m else 1)
@@ -176,16 +187,15 @@ def test_identifier_and_number_matchers_over_the_bmp(plane_start):
         if not ok:
             mismatches.append(c)
     assert [f"U+{ord(t[-1]):04X} in {t!r}" for t in mismatches[:20]] == []
+    assert _IDENT_RE.pattern == f"[_{lexer._LETTER}][_{lexer._LETTER}0-9]*"
 
 
 def test_code_points_beyond_the_bmp_are_digits_or_unknown():
     for start in range(0x10000, sys.maxunicode + 1, 0x10000):
-        text = "".join(map(chr, range(start, start + 0x10000)))
+        text = "".join(c for c in map(chr, range(start, start + 0x10000)) if not undecided(c))
         kinds = [t.kind for t in tokenize(text)[:-1]]
         assert kinds == ["NUMBER" if c.isdigit() else "UNKNOWN" for c in text]
-    digits = [chr(cp) for cp in range(0x10000, sys.maxunicode + 1) if chr(cp).isdigit()]
-    assert len(digits) > 300
-    for d in digits:
+    for d in [c for c in map(chr, range(0x10000, sys.maxunicode + 1)) if c.isdigit() and not undecided(c)]:
         assert [(t.kind, t.value) for t in tokenize("a" + d + "1")[:-1]] == [
             ("IDENT", "a"), ("NUMBER", d), ("NUMBER", "1")]
 
@@ -212,14 +222,14 @@ def test_tokens_longer_than_any_piece(text):
     assert tokenize(text) == reference_tokenize(text)
 
 
-def test_long_mixed_text():
-    import random
+def test_sample_programs():
+    for path, text in corpus_texts():
+        assert tokenize(text) == reference_tokenize(text), path
 
+
+def test_long_mixed_text():
     rng = random.Random(20240601)
     pieces = PIECES + STRADDLERS + [" ", "\n", "a", "1"] * 8
     text = "".join(rng.choice(pieces) for _ in range(120_000))
     assert len(text) > 200_000
     assert tokenize(text) == reference_tokenize(text)
-    lm = _LineMap(text)
-    lm._starts = lm._starts + [2**70]  # the host's own rules, over every piece
-    assert [(t.line, t.col) for t in tokenize(text, lm)] == [(t.line, t.col) for t in tokenize(text)]

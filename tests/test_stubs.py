@@ -19,6 +19,7 @@ import tarn._format
 import tarn.lexer
 import tarn.parser
 import tarn.tree
+
 from conftest import tables
 
 PACKAGE = Path(tarn.lexer.__file__).parent
@@ -43,8 +44,7 @@ def describe(e: Expr) -> str:
 
 class Source:
     def __init__(self, text: str) -> None:
-        self.text = text
-        self.cache: dict[str, object] = {}
+        self.text, self.cache = text, dict[str, object]()
 
 
 def report(path: str, text: str) -> int:
@@ -69,8 +69,7 @@ def report(path: str, text: str) -> int:
 
 
 class Names(tree.NodeVisitor):
-    def __init__(self) -> None:
-        self.found: list[str] = []
+    found: list[str] = []
 
     def visit_Name(self, node: Name) -> None:
         self.found.append(node.name)
@@ -92,11 +91,10 @@ if p.at_kw("METHOD") or p.eat_op("(", ")") is not None:
 p.rollback(snap)
 expr: Expr = p.expression()
 print(expr, p.errors, "IF" in parser._STMT_KEYWORDS, parser._COMPARE_OPS[0], parser.__all__)
-visitor = Names()
-visitor.visit(module)
+Names().visit(module)
 node = Binary(0, 3, "+", Name(0, 1, "a"), None)
 node.right = Name(2, 3, "b")
-print(node == Binary(0, 3, "+", Name(0, 1, "a"), Name(2, 3, "b")), visitor.found, errors == [ParseError(0, 1, "m")])
+print(node == Binary(0, 3, "+", Name(0, 1, "a"), Name(2, 3, "b")), Names.found, errors == [ParseError(0, 1, "m")])
 '''
 
 # Each line is misuse that the stubs must catch.
@@ -175,65 +173,44 @@ def runtime_names(module: object) -> set[str]:
         {"__all__"} if hasattr(module, "__all__") else set())
 
 
-class TestStubsMatchTheModules:
-    @pytest.mark.parametrize("name", NATIVE)
-    def test_every_name_is_declared(self, name: str) -> None:
-        declared = set(declared_names(stub(name))) - {"_Source"}  # a stub-only protocol
-        runtime = runtime_names(NATIVE[name])
-        if name == "parser":
-            runtime.discard("tokenize")  # bound by the first parse_text call
-        assert runtime == declared
-
-    @pytest.mark.parametrize("name", NATIVE)
-    def test_classes_have_the_runtime_fields_in_order(self, name: str) -> None:
-        module = NATIVE[name]
-        classes = [c for c in vars(module).values() if isinstance(c, type)]
-        bases = {c.__name__ for c in classes if any(o is not c and issubclass(o, c) for o in classes)}
-        for cls_name, node in declared_names(stub(name)).items():
-            runtime = getattr(module, cls_name, None)
-            if not isinstance(node, ast.ClassDef) or not hasattr(runtime, "__match_args__"):
-                continue
+@pytest.mark.parametrize("name", NATIVE)
+def test_the_stubs_declare_what_the_module_holds(name: str) -> None:
+    module, declared = NATIVE[name], declared_names(stub(name))
+    runtime = runtime_names(module) - ({"tokenize"} if name == "parser" else set())  # bound at the first parse_text
+    assert runtime == set(declared) - {"_Source"}  # a stub-only protocol
+    classes = [c for c in vars(module).values() if isinstance(c, type)]
+    bases = {c.__name__ for c in classes if any(o is not c and issubclass(o, c) for o in classes)}
+    for item, node in declared.items():
+        runtime_item = getattr(module, item, None)
+        if isinstance(node, ast.FunctionDef):
+            compare_parameters(node, runtime_item, item)
+        if not isinstance(node, ast.ClassDef) or runtime_item is None:
+            continue
+        methods = {m.name: m for m in node.body if isinstance(m, ast.FunctionDef) and not m.name.startswith("__")}
+        own = {n for n, v in vars(runtime_item).items() if callable(v) and not n.startswith("__")}
+        assert own <= set(methods), item
+        for method, m in methods.items():
+            compare_parameters(m, getattr(runtime_item, method), f"{item}.{method}")
+        if hasattr(runtime_item, "__match_args__"):
             match_args = next(ast.literal_eval(n.value) for n in node.body if isinstance(n, ast.Assign)
                               and [t.id for t in n.targets if isinstance(t, ast.Name)] == ["__match_args__"])
-            assert tuple(match_args) == runtime.__match_args__, cls_name
-            own = [n.target.id for n in node.body if isinstance(n, ast.AnnAssign) and isinstance(n.target, ast.Name)
-                   and n.target.id not in ("__match_args__", "__hash__")]
-            inherited = len(match_args) - len(own)
-            assert own == list(runtime.__match_args__[inherited:]), cls_name
+            own_fields = [n.target.id for n in node.body if isinstance(n, ast.AnnAssign)
+                          and isinstance(n.target, ast.Name) and n.target.id not in ("__match_args__", "__hash__")]
+            assert tuple(match_args) == runtime_item.__match_args__, item
+            assert own_fields == list(runtime_item.__match_args__[len(match_args) - len(own_fields):]), item
             is_final = any(isinstance(d, ast.Name) and d.id == "final" for d in node.decorator_list)
-            assert is_final == (cls_name not in bases), cls_name
+            assert is_final == (item not in bases), item
 
-    @pytest.mark.parametrize("name", NATIVE)
-    def test_function_and_method_parameters(self, name: str) -> None:
-        module = NATIVE[name]
 
-        def compare(node: ast.FunctionDef, runtime: object, where: str) -> None:
-            try:
-                signature = inspect.signature(runtime)  # type: ignore[arg-type]
-            except (TypeError, ValueError):
-                return  # no text signature to compare with
-            declared = [a.arg for a in node.args.posonlyargs + node.args.args + node.args.kwonlyargs]
-            if node.args.vararg:
-                declared.append("*" + node.args.vararg.arg)
-            actual = [("*" if p.kind is p.VAR_POSITIONAL else "") + p.name for p in signature.parameters.values()]
-            assert declared == actual, where
-
-        for item_name, node in declared_names(stub(name)).items():
-            runtime = getattr(module, item_name, None)
-            if isinstance(node, ast.FunctionDef):
-                compare(node, runtime, item_name)
-            elif isinstance(node, ast.ClassDef) and runtime is not None:
-                for member in node.body:
-                    if isinstance(member, ast.FunctionDef) and member.name != "__init__" and not (
-                            member.name.startswith("__") and member.name.endswith("__")):
-                        assert hasattr(runtime, member.name), f"{item_name}.{member.name}"
-                        compare(member, getattr(runtime, member.name), f"{item_name}.{member.name}")
-
-    def test_parser_methods_are_all_declared(self) -> None:
-        declared = next(n for n in stub("parser").body if isinstance(n, ast.ClassDef) and n.name == "_Parser")
-        methods = {n.name for n in declared.body if isinstance(n, ast.FunctionDef)}
-        runtime = {n for n, v in vars(tarn.parser._Parser).items() if callable(v) and not n.startswith("__")}
-        assert runtime <= methods
+def compare_parameters(node: ast.FunctionDef, runtime: object, where: str) -> None:
+    try:
+        signature = inspect.signature(runtime)  # type: ignore[arg-type]
+    except (TypeError, ValueError):
+        return  # no text signature to compare with
+    declared = [a.arg for a in node.args.posonlyargs + node.args.args + node.args.kwonlyargs]
+    declared += ["*" + node.args.vararg.arg] if node.args.vararg else []
+    actual = [("*" if p.kind is p.VAR_POSITIONAL else "") + p.name for p in signature.parameters.values()]
+    assert declared == actual, where
 
 
 def test_generated_files_are_up_to_date() -> None:

@@ -12,8 +12,8 @@ from tarn import parser as P
 from tarn import _deepjson, tree
 from tarn.lexer import _LineMap, tokenize
 
-CORPUS = Path(__file__).parent / "data" / "corpus"
-CORPUS_FILES = sorted(CORPUS.rglob("*.tarn"))
+from conftest import CORPUS_FILES, corpus_texts
+
 # Far beyond the recursion limit, still quick to build.
 DEEP = 20 * sys.getrecursionlimit()
 
@@ -45,12 +45,7 @@ def names(nodes) -> list[str]:
 
 @pytest.fixture(scope="module")
 def corpus() -> list[tuple[Path, str, P.Module, list[P.ParseError]]]:
-    parsed = []
-    for path in CORPUS_FILES:
-        text = path.read_text(encoding="utf-8")
-        module, errors = P.parse_text(text)
-        parsed.append((path, text, module, errors))
-    return parsed
+    return [(path, text, *P.parse_text(text)) for path, text in corpus_texts()]
 
 
 class TestTraversal:
@@ -78,16 +73,14 @@ class TestTraversal:
             "Name", "Literal", "Name", "This", "Name", "Name", "Name",
         ]
 
-    def test_deep_chain_does_not_recurse(self) -> None:
+    def test_deep_chains_do_not_recurse(self) -> None:
         root = chain(DEEP)
         assert sum(1 for _ in tree.walk(root)) == 2 * DEEP + 1
         assert names(tree.iter_child_nodes(root)) == ["Binary", "Name"]
-
-    def test_parsed_long_sum_can_be_walked(self) -> None:
-        terms = 5 * sys.getrecursionlimit()
-        module, errors = P.parse_text("конст X = a" + " + a" * terms + "\n")
-        assert errors == []
-        assert sum(isinstance(n, P.Binary) for n in tree.walk(module)) == terms
+        text = tree.dump(root)
+        assert text.count("Binary(") == DEEP and text.startswith("Binary(start=0, end=")
+        module, errors = P.parse_text("конст X = a" + " + a" * DEEP + "\n")
+        assert errors == [] and sum(isinstance(n, P.Binary) for n in tree.walk(module)) == DEEP
 
 
 class TestVisitor:
@@ -102,17 +95,12 @@ class TestVisitor:
             def visit_Try(self, node: P.Try) -> None:
                 self.seen.append("try")  # children of Try are not visited
 
-        visitor = Collect()
-        visitor.visit(sample())
-        assert visitor.seen == ["x", "x", "try", "k", "v", "s"]
-
-    def test_visit_returns_the_method_result(self) -> None:
-        class Kind(tree.NodeVisitor):
             def visit_Literal(self, node: P.Literal) -> str:
                 return node.kind
 
-        assert Kind().visit(P.Literal(0, 1, "NUMBER", "1")) == "NUMBER"
-        assert Kind().visit(P.Name(0, 1, "a")) is None
+        visitor = Collect()
+        assert visitor.visit(sample()) is None and visitor.visit(P.Literal(0, 1, "NUMBER", "1")) == "NUMBER"
+        assert visitor.seen == ["x", "x", "try", "k", "v", "s"]
 
 
 class TestDump:
@@ -121,30 +109,6 @@ class TestDump:
         for path, _, module, errors in corpus:
             assert tree.dump(module) == repr(module), path
             assert [tree.dump(e) for e in errors] == [repr(e) for e in errors]
-
-    def test_indented(self) -> None:
-        node = P.If(0, 9, [(P.Name(3, 4, "c"), [P.Break(5, 6)])], None)
-        assert tree.dump(node, indent=2) == (
-            "If(\n"
-            "  start=0,\n"
-            "  end=9,\n"
-            "  branches=[\n"
-            "    (\n"
-            "      Name(\n"
-            "        start=3,\n"
-            "        end=4,\n"
-            "        name='c'),\n"
-            "      [\n"
-            "        Break(\n"
-            "          start=5,\n"
-            "          end=6)])],\n"
-            "  else_body=None)"
-        )
-        assert tree.dump(P.Module(0, 0), indent="\t") == "Module(\n\tstart=0,\n\tend=0,\n\timports=[],\n\tmembers=[])"
-
-    def test_deep_chain(self) -> None:
-        text = tree.dump(chain(DEEP))
-        assert text.count("Binary(") == DEEP and text.startswith("Binary(start=0, end=")
 
     def test_the_native_dumper_prints_the_same_form(self) -> None:
         # tools/tarn_dump prints native trees; a development build has it next to the package.
@@ -156,6 +120,14 @@ class TestDump:
             printed = subprocess.run([dumper, language, path], capture_output=True, text=True, check=True).stdout
             module = P.parse_text(path.read_bytes().decode("utf-8"))[0]
             assert printed.split("\n", 1)[0] == repr(module), path
+
+    def test_indented(self) -> None:
+        node = P.If(0, 9, [(P.Name(3, 4, "c"), [P.Break(5, 6)])], None)
+        assert tree.dump(node, indent=2).split("\n") == [
+            "If(", "  start=0,", "  end=9,", "  branches=[", "    (", "      Name(", "        start=3,", "        end=4,",
+            "        name='c'),", "      [", "        Break(", "          start=5,", "          end=6)])],",
+            "  else_body=None)"]
+        assert tree.dump(P.Module(0, 0), indent="\t") == "Module(\n\tstart=0,\n\tend=0,\n\timports=[],\n\tmembers=[])"
 
 
 class TestDictAndJson:
@@ -205,10 +177,8 @@ class TestDictAndJson:
         indented = tree.to_json(shallow, indent=1)
         assert tree.to_json(tree.from_json(indented), indent=1) == indented
 
-    @pytest.mark.parametrize("options", [
-        {}, {"indent": 2}, {"indent": "\t", "sort_keys": True}, {"ensure_ascii": False}, {"separators": (",", ":")},
-        {"indent": 0},
-    ])
+    @pytest.mark.parametrize("options", [{}, {"indent": "\t", "sort_keys": True}, {"ensure_ascii": False},
+                                         {"separators": (",", ":")}, {"indent": 0}])
     def test_deep_writer_and_reader_agree_with_json(self, corpus: list, options: dict) -> None:
         # The stack-based fallback must be indistinguishable from the json module.
         data = [tree.to_dict(module) for _, _, module, _ in corpus[:3]]
@@ -217,10 +187,8 @@ class TestDictAndJson:
         assert _deepjson.dumps(data, **options) == text
         assert _deepjson.loads(text) == json.loads(text)
 
-    @pytest.mark.parametrize("text", [
-        "", " ", "[1,]", '{"a" 1}', "[1 2]", "{,}", "[", '{"a":1,}', "nul", "1 2", "[]]", '{"a"}', "[}", "{]",
-        '{"a":}', "01", "-", "[,1]", '"abc', '["a\\x"]',
-    ])
+    @pytest.mark.parametrize("text", ["", "[1,]", '{"a" 1}', "[1 2]", "{,}", "[", '{"a":1,}', "nul", "1 2", "[]]",
+                                      '{"a"}', "[}", '{"a":}', "01", "-", '"abc', '["a\\x"]'])
     def test_deep_reader_refuses_what_json_refuses(self, text: str) -> None:
         with pytest.raises(json.JSONDecodeError) as expected:
             json.loads(text)
@@ -248,22 +216,8 @@ class TestDictAndJson:
 
 
 class TestPosition:
-    @pytest.mark.parametrize("text, offset, expected", [
-        ("", 0, (1, 1)),
-        ("ab\ncd", 2, (1, 3)),
-        ("ab\ncd", 3, (2, 1)),
-        ("a\r\nb", 3, (2, 1)),
-        ("a\r\nb", 2, (1, 3)),
-        ("a\rb", 2, (2, 1)),
-        ("a\n\rb", 3, (3, 1)),
-        ("x\n", 2, (2, 1)),
-        ("a\u2028b\x0cc", 4, (1, 5)),
-        ("\ufeffметод", 1, (1, 2)),
-    ])
-    def test_line_breaks_by_the_lexer_rules(self, text: str, offset: int, expected: tuple[int, int]) -> None:
-        assert tree.position(text, offset) == expected
-
     def test_agrees_with_token_positions(self) -> None:
+        assert tree.position("a\r\nb\rc\u2028d", 3) == (2, 1) and tree.position("\ufeffметод", 1) == (1, 2)
         text = CORPUS_FILES[0].read_text(encoding="utf-8")
         mixed = text.replace("\n", "\r\n", 3).replace("\n", "\r", 3)
         toks = tokenize(mixed)

@@ -15,6 +15,7 @@
 #include "core/parse/parser.h"
 #include "core/source.h"
 #include "devtools/dump.h"
+#include "devtools/token_texts.h"
 
 using namespace tarn;
 
@@ -28,40 +29,6 @@ bool read_file(const std::string& path, std::string& out) {
   out = ss.str();
   return true;
 }
-
-// Token texts are slices of the source; string fields name them by index.
-class TokenTexts {
- public:
-  TokenTexts(const std::u32string& source, const std::vector<parse::PTok>& toks) : source_(source), toks_(toks) {}
-
-  std::string operator()(const syntax::StrRef& s) const {
-    switch (s.tag) {
-      case syntax::StrRef::STATIC: return s.text;
-      case syntax::StrRef::TOKEN: return text(s.a);
-      case syntax::StrRef::CONCAT: {
-        std::u32string joined;
-        for (uint32_t i = s.a; i < s.b; ++i) joined += slice(i);
-        if (s.drop_last && !joined.empty()) joined.pop_back();
-        return encode_utf8(joined);
-      }
-      case syntax::StrRef::JOIN_COLONS: {
-        std::string joined;
-        for (uint32_t i = 0; i < s.b; ++i) joined += (i ? "::" : "") + text(s.parts[i]);
-        return joined;
-      }
-      default: return "";
-    }
-  }
-
- private:
-  std::u32string slice(uint32_t i) const {
-    const parse::PTok& t = toks_.at(i);
-    return source_.substr(static_cast<size_t>(t.start), static_cast<size_t>(t.end - t.start));
-  }
-  std::string text(uint32_t i) const { return encode_utf8(slice(i)); }
-  const std::u32string& source_;
-  const std::vector<parse::PTok>& toks_;
-};
 
 }  // namespace
 
@@ -108,7 +75,7 @@ int main(int argc, char** argv) {
     std::cerr << "nesting too deep at token " << e.token << "\n";
     return 3;
   }
-  const TokenTexts texts(source, ptoks);
+  const syntax::TokenTexts texts(source, ptoks);
   std::cout << syntax::dump(module, texts) << "\n";
   for (const parse::Diag& d : parser.diags())
     std::cout << d.start << "-" << d.end << " " << parse::message_key(d.msg) << "\n";

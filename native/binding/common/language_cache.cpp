@@ -69,13 +69,21 @@ bool add_forms(Language& lang, std::vector<Ref>& canonical, PyObject* forms) {
   return true;
 }
 
+// Failing to read a pattern's shape means "another shape": the error is
+// dropped, unless it is no error of the pattern's (Ctrl-C while re.escape ran,
+// say), which must reach the caller.
+std::nullptr_t not_this_shape() {
+  if (PyErr_ExceptionMatches(PyExc_Exception)) PyErr_Clear();
+  return nullptr;
+}
+
 // The operators a pattern made by _operator_re stands for: its text split at
 // each unescaped "|", backslashes removed. Checked by escaping them again, so
 // the native matcher is exactly the pattern; nullptr (no error) for a pattern
 // of any other shape.
 PyObject* operators_of_pattern(PyObject* pattern) {
   Ref text = Ref::steal(PyObject_GetAttrString(pattern, "pattern"));
-  if (!text || !PyUnicode_Check(text.get()) || PyUnicode_READY(text.get()) < 0) return PyErr_Clear(), nullptr;
+  if (!text || !PyUnicode_Check(text.get()) || PyUnicode_READY(text.get()) < 0) return not_this_shape();
   Ref ops = Ref::steal(PyList_New(0));
   if (!ops) return nullptr;
   std::u32string op;
@@ -83,7 +91,7 @@ PyObject* operators_of_pattern(PyObject* pattern) {
   for (size_t i = 0; i <= all.size(); ++i) {
     if (i == all.size() || all[i] == U'|') {
       Ref s = Ref::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, op.data(), static_cast<Py_ssize_t>(op.size())));
-      if (!s || op.empty() || PyList_Append(ops.get(), s.get()) < 0) return PyErr_Clear(), nullptr;
+      if (!s || op.empty() || PyList_Append(ops.get(), s.get()) < 0) return not_this_shape();
       op.clear();
     } else if (all[i] == U'\\') {
       if (++i == all.size()) return nullptr;
@@ -96,20 +104,20 @@ PyObject* operators_of_pattern(PyObject* pattern) {
   Ref re = Ref::steal(PyImport_ImportModule("re"));
   Ref flags = Ref::steal(PyObject_GetAttrString(pattern, "flags"));
   Ref plain_flags = re ? Ref::steal(PyObject_GetAttrString(re.get(), "UNICODE")) : Ref();
-  if (!flags || !plain_flags) return PyErr_Clear(), nullptr;
+  if (!flags || !plain_flags) return not_this_shape();
   const int same_flags = PyObject_RichCompareBool(flags.get(), plain_flags.get(), Py_EQ);
-  if (same_flags != 1) return PyErr_Clear(), nullptr;
+  if (same_flags != 1) return not_this_shape();
   Ref escaped = Ref::steal(PyList_New(0));
-  if (!escaped) return PyErr_Clear(), nullptr;
+  if (!escaped) return not_this_shape();
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ops.get()); ++i) {
     Ref e = Ref::steal(PyObject_CallMethod(re.get(), "escape", "O", PyList_GET_ITEM(ops.get(), i)));
-    if (!e || PyList_Append(escaped.get(), e.get()) < 0) return PyErr_Clear(), nullptr;
+    if (!e || PyList_Append(escaped.get(), e.get()) < 0) return not_this_shape();
   }
   Ref bar = Ref::steal(PyUnicode_FromString("|"));
   Ref joined = bar ? Ref::steal(PyUnicode_Join(bar.get(), escaped.get())) : Ref();
-  if (!joined) return PyErr_Clear(), nullptr;
+  if (!joined) return not_this_shape();
   const int same = PyUnicode_Compare(joined.get(), text.get());
-  if (same != 0) return PyErr_Clear(), nullptr;
+  if (same != 0) return not_this_shape();
   return ops.release();
 }
 

@@ -1,7 +1,7 @@
 // The string-literal and interpolation scanners written the plain recursive
 // way, step for step as the language describes them. The core scans
-// iteratively (its depth must not cost stack); the native tests and the fuzz
-// targets compare the two on inputs small enough for this version's recursion.
+// iteratively (its depth must not cost stack); the fuzz targets compare the
+// two on inputs small enough for this version's recursion.
 #pragma once
 #include <cstdint>
 
