@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import asyncio
 import functools
+import itertools
 import json
 import os
 import re
@@ -20,7 +21,9 @@ from pytest_lsp import ClientServerConfig, LanguageClient
 
 from tarn.lsp.semantic import TOKEN_MODIFIERS, TOKEN_TYPES
 from tarn import i18n
+from tarn.fmt import format_text
 from tarn.parser import parse_text
+from tarn.translate import translate_text
 from tarn.tree import position
 
 
@@ -66,7 +69,8 @@ async def start(client: LanguageClient, encodings=None, pull=False, locale=None)
         general=T.GeneralClientCapabilities(position_encodings=encodings),
         text_document=T.TextDocumentClientCapabilities(
             diagnostic=T.DiagnosticClientCapabilities() if pull else None,
-            rename=T.RenameClientCapabilities(prepare_support=True)),
+            rename=T.RenameClientCapabilities(prepare_support=True),
+            code_action=T.CodeActionClientCapabilities(disabled_support=True)),
     )
     return await client.initialize_session(T.InitializeParams(capabilities=caps, locale=locale))
 
@@ -336,6 +340,65 @@ async def test_definition_references_rename_hover_completion_with_shadowing(clie
     assert {i.label for i in members.items} == {"x", "метка", "сдвиг"}
 
 
+# ---------------------------------------------------------------- formatting and translation
+
+
+def applied(text: str, edits: list[T.TextEdit]) -> str:
+    """The text after the edits (UTF-16 positions), as an editor applies them."""
+    lines = text.splitlines(keepends=True)
+    starts = [0, *itertools.accumulate(map(len, lines))]
+
+    def offset(p: T.Position) -> int:
+        line = lines[p.line] if p.line < len(lines) else ""
+        return starts[p.line] + len(line.encode("utf-16-le")[:2 * p.character].decode("utf-16-le"))
+
+    for edit in sorted(edits, key=lambda e: (e.range.start.line, e.range.start.character), reverse=True):
+        text = text[:offset(edit.range.start)] + edit.new_text + text[offset(edit.range.end):]
+    return text
+
+
+@lsp_test
+async def test_formatting_and_translation_give_minimal_edits(client):
+    await start(client)  # UTF-16: the emoji takes two units
+    # Mixed line breaks: the "\r" of a "\r\n" goes without a position between it and the "\n".
+    text = read(CORPUS / "valid" / "state_machine.tarn").replace("\n    ", "\n  ") + \
+        'метод эмодзи()\r\n    знч s="😀"+"ё"  // 😀\n;'
+    await open_doc(client, text)
+    options = T.FormattingOptions(tab_size=2, insert_spaces=False)  # the layout is canonical all the same
+    edits = await client.text_document_formatting_async(T.DocumentFormattingParams(DOC, options))
+    assert applied(text, edits) == format_text(text)
+    assert all(not e.new_text.strip() for e in edits)  # only blanks: no token is rewritten
+    # A range inside one statement formats that statement's lines only.
+    text = "метод м()\nзнч а=1\n  если а>0\n  знч б  =  2\n;\n;\n"
+    change(client, 2, text)
+    where = at(text, "б", 0, 2)
+    edits = await client.text_document_range_formatting_async(T.DocumentRangeFormattingParams(DOC, T.Range(where, where), options))
+    lines, formatted = text.split("\n"), format_text(text).split("\n")
+    assert applied(text, edits).split("\n") == lines[:3] + formatted[3:4] + lines[4:]
+    # Broken code is not formatted, nor translated.
+    change(client, 3, "метод м(\n    знч а=1\n")
+    assert not await client.text_document_formatting_async(T.DocumentFormattingParams(DOC, options))
+    assert not await client.text_document_range_formatting_async(T.DocumentRangeFormattingParams(
+        DOC, T.Range(T.Position(1, 0), T.Position(1, 3)), options))
+
+    async def actions(trigger=None, only=None):
+        context = T.CodeActionContext(diagnostics=[], only=only, trigger_kind=trigger)
+        return await client.text_document_code_action_async(T.CodeActionParams(DOC, T.Range(T.Position(0, 0), T.Position(0, 0)), context))
+
+    [refused] = await actions()
+    assert refused.kind == "source.translateKeywords.en" and refused.disabled.reason.startswith("2:5: the file has syntax errors")
+    text = read(CORPUS / "valid" / "state_machine.tarn")
+    change(client, 4, text)
+    [action] = await actions()
+    assert (action.title, action.disabled) == ("translate keywords to English", None)
+    edits = action.edit.changes[URI]
+    assert applied(text, edits) == translate_text(text, "en") and all(e.range.start.line == e.range.end.line for e in edits)
+    assert not await actions(T.CodeActionTriggerKind.Automatic) and not await actions(only=["quickfix"])
+    assert await actions(T.CodeActionTriggerKind.Automatic, ["source.translateKeywords"])
+    change(client, 5, "метод м()\n    return 1\n;\n")  # mixed: both directions
+    assert sorted(a.kind for a in await actions(only=["source"])) == ["source.translateKeywords.en", "source.translateKeywords.ru"]
+
+
 # ---------------------------------------------------------------- bad input
 
 
@@ -372,6 +435,8 @@ async def test_hostile_documents_and_requests_leave_a_live_server(logged):
         await client.text_document_semantic_tokens_full_async(T.SemanticTokensParams(DOC))
         await client.text_document_folding_range_async(T.FoldingRangeParams(DOC))
         await client.text_document_document_symbol_async(T.DocumentSymbolParams(DOC))
+        assert not await client.text_document_formatting_async(T.DocumentFormattingParams(DOC, T.FormattingOptions(4, True)))
+        await client.text_document_code_action_async(T.CodeActionParams(DOC, T.Range(far, far), T.CodeActionContext([])))
     # An edit far outside the text is clamped to its end.
     published = client.wait_for_notification(T.TEXT_DOCUMENT_PUBLISH_DIAGNOSTICS)
     change(client, 9, "", (far.line, far.character, far.line, far.character, "метод м()\n;"))

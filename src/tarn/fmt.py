@@ -73,6 +73,8 @@ def minimal_edits(old: str, new: str) -> list[tuple[int, int, str]]:
     (a formatted text and its source): per gap between tokens whose blanks
     changed, the part that differs; per token whose text changed (a comment
     moved to another indentation), the whole token."""
+    if old == new:
+        return []  # the usual case on save: no need to tokenize both
     edits: list[tuple[int, int, str]] = []
     a_prev = b_prev = 0
     for a, b in zip(_lexer.tokenize(old), _lexer.tokenize(new)):

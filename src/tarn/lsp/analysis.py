@@ -14,7 +14,9 @@ from typing import Any, NamedTuple
 
 from tarn import _check, i18n, names as N
 from tarn import parser as P
-from tarn import tree
+from tarn import rewrite, tree
+from tarn.fmt import minimal_edits
+from tarn.translate import LANGUAGES, translate_text
 from tarn.lexer import Token, _keyword_forms, _line_starts, tokens as _tokens, tokenize
 
 MESSAGES = {
@@ -50,6 +52,8 @@ MESSAGES = {
         "ru": "После переименования в «{name}» изменилось бы, к чему относится имя в строке {line}; ничего не переименовано",
         "en": "Renaming to '{name}' would change what the name on line {line} refers to; nothing was renamed",
     },
+    "lsp.translate-en": {"ru": "перевести ключевые слова на английский", "en": "translate keywords to English"},
+    "lsp.translate-ru": {"ru": "перевести ключевые слова на русский", "en": "translate keywords to Russian"},
     "lsp.too-deep": {
         "ru": "Документ вложен слишком глубоко, имена в нём не разобраны",
         "en": "The document is nested too deeply for its names to be read",
@@ -642,6 +646,34 @@ class Analysis:
             return []
         return [Completion(name, d.kind, self._describe(d)) for name, d in members.items() if isinstance(d, N.Declaration)]
 
+    # ------------------------------------------------------------ translation
+
+    def translation_targets(self) -> list[str]:
+        """The keyword languages worth translating to: the other one than
+        the document's keywords are written in, both for a mixed document."""
+        written = {"en" if t.value.isascii() else "ru" for t in self.code_tokens if t.kind == "KEYWORD"}
+        return [lang for lang in LANGUAGES if written - {lang}]
+
+    def translation(self, target: str) -> list[tuple[int, int, str]] | rewrite.Refusal:
+        """Minimal edits that write the keywords in ``target``, or the
+        translator's refusal (kept for this version: editors ask often)."""
+        key = ("translation", target)
+        if key not in self.cache:
+            try:
+                self.cache[key] = edits_between(self.text, translate_text(self.text, target))
+            except rewrite.Refusal as refusal:
+                self.cache[key] = refusal
+        return self.cache[key]
+
+    def places(self, refusal: rewrite.Refusal) -> str:
+        """A rewrite's refusal as "line:column: message" per place."""
+        out = []
+        for offset, key, fields in refusal.places:
+            offset = max(0, min(offset, len(self.text)))
+            line = self._line(offset)
+            out.append(f"{line + 1}:{offset - self.starts[line] + 1}: {rewrite.message(key, **fields)}")
+        return "; ".join(out)
+
     # ------------------------------------------------------------ renaming
 
     def prepare_rename(self, offset: int) -> N.Occurrence:
@@ -750,6 +782,27 @@ def keyword_forms(language: str) -> list[str]:
         if (language == "en") == form.isascii():
             seen.setdefault(canonical, form)
     return list(seen.values())
+
+
+def edits_between(old: str, new: str) -> list[tuple[int, int, str]]:
+    """`minimal_edits` of a rewrite that keeps the tokens; should they not
+    give back `new`, the one edit between the common prefix and suffix, so
+    that an editor never receives edits that corrupt its text."""
+    edits = minimal_edits(old, new)
+    parts, last = [], 0
+    for start, end, text in edits:
+        parts += (old[last:start], text)
+        last = end
+    parts.append(old[last:])
+    if "".join(parts) == new:
+        return edits
+    p = 0
+    while p < min(len(old), len(new)) and old[p] == new[p]:
+        p += 1
+    q = 0
+    while q < min(len(old), len(new)) - p and old[-1 - q] == new[-1 - q]:
+        q += 1
+    return [(p, len(old) - q, new[p:len(new) - q])]
 
 
 def is_plain_name(text: str) -> bool:

@@ -30,7 +30,7 @@ from pygls.protocol import LanguageServerProtocol, lsp_method
 from pygls.protocol.json_rpc import JsonRPCNotification, JsonRPCRequestMessage
 from pygls.workspace import Workspace
 
-from tarn import i18n
+from tarn import fmt, i18n, rewrite
 from tarn import names as N
 from tarn.lsp import semantic
 from tarn.lsp.analysis import Analysis, Diagnostic, Refusal
@@ -212,6 +212,7 @@ class TarnServer(LanguageServer):
         self.documents: dict[str, Document] = {}
         self.encoding = "utf-16"
         self.pull = False
+        self.disabled_actions = False  # the client shows a code action that cannot be applied, with the reason
         self.input: _Input | None = None
         self._dirty: dict[str, None] = {}
         self._flush_handle: asyncio.Handle | None = None
@@ -228,6 +229,8 @@ class TarnServer(LanguageServer):
     def configure(self, params: T.InitializeParams) -> None:
         caps = params.capabilities
         self.pull = bool(caps.text_document and caps.text_document.diagnostic)
+        actions = caps.text_document and caps.text_document.code_action
+        self.disabled_actions = bool(actions and actions.disabled_support)
         locale = (params.locale or "").lower()
         if locale.startswith("ru"):
             i18n.set_language("ru")
@@ -345,6 +348,20 @@ class TarnServer(LanguageServer):
             source="tarn",
             related_information=related or None,
         )
+
+    def text_edits(self, doc: Document, edits: list[tuple[int, int, str]]) -> list[T.TextEdit]:
+        """Edits in code-point offsets as the client's; one that begins or
+        ends between the "\r" and "\n" of a line break (no position is
+        there) takes that character in."""
+        text = doc.text
+        out = []
+        for start, end, new in edits:
+            if 0 < start < len(text) and text[start - 1:start + 1] == "\r\n":
+                start, new = start - 1, "\r" + new
+            if 0 < end < len(text) and text[end - 1:end + 1] == "\r\n":
+                end, new = end + 1, new + "\n"
+            out.append(T.TextEdit(self.range(doc, start, end), new))
+        return out
 
     def location(self, doc: Document, start: int, end: int) -> T.Location:
         return T.Location(doc.uri, self.range(doc, start, end))
@@ -601,7 +618,7 @@ async def rename(ls: TarnServer, params: T.RenameParams) -> T.WorkspaceEdit | No
     except Refusal as refusal:
         raise RequestRefused(str(refusal)) from None
     with _paused():
-        return T.WorkspaceEdit(changes={doc.uri: [T.TextEdit(ls.range(doc, s, e), text) for s, e, text in edits]})
+        return T.WorkspaceEdit(changes={doc.uri: ls.text_edits(doc, edits)})
 
 
 _COMPLETION_KINDS = {
@@ -626,6 +643,60 @@ async def completion(ls: TarnServer, params: T.CompletionParams) -> T.Completion
             for c in doc.analysis.completion(offset)
         ]
         return T.CompletionList(is_incomplete=False, items=items)
+
+
+def formatting(ls: TarnServer, params: T.DocumentFormattingParams) -> list[T.TextEdit]:
+    # The layout is canonical: the client's tab size and other options do not change it.
+    return _formatted(ls, params.text_document.uri)
+
+
+def range_formatting(ls: TarnServer, params: T.DocumentRangeFormattingParams) -> list[T.TextEdit]:
+    return _formatted(ls, params.text_document.uri, params.range)
+
+
+def _formatted(ls: TarnServer, uri: str, where: T.Range | None = None) -> list[T.TextEdit]:
+    """The formatter's minimal edits; none for a document with syntax errors
+    (guessing on broken code loses code) or one the formatter refuses."""
+    doc = ls.document(uri)
+    if doc is None:
+        return []
+    span = () if where is None else (ls.offset(doc, where.start), ls.offset(doc, where.end))
+    try:
+        edits = fmt.format_edits(doc.text, *span)
+    except rewrite.InternalError as refusal:
+        log.error("not formatted, %s: %s", uri, refusal)
+        ls.window_log_message(T.LogMessageParams(T.MessageType.Error, f"tarn: {uri}: {refusal}"))
+        return []
+    except rewrite.Refusal as refusal:
+        log.info("not formatted, %s: %s", uri, refusal)
+        return []
+    return ls.text_edits(doc, edits)
+
+
+TRANSLATE = "source.translateKeywords"  # the kind of the translate actions; ".en" or ".ru" names the target
+
+
+def code_action(ls: TarnServer, params: T.CodeActionParams) -> list[T.CodeAction]:
+    doc = ls.document(params.text_document.uri)
+    only = params.context.only
+    # Editors ask on every move of the cursor but do not show source actions then, unless asked for by kind.
+    if doc is None or (only is None and params.context.trigger_kind == T.CodeActionTriggerKind.Automatic):
+        return []
+    actions = []
+    for target in doc.analysis.translation_targets():
+        kind = f"{TRANSLATE}.{target}"
+        if only is not None and not any(kind == k or kind.startswith(f"{k}.") for k in only):
+            continue
+        title = i18n.t(f"lsp.translate-{target}")
+        found = doc.analysis.translation(target)
+        if isinstance(found, rewrite.Refusal):
+            reason = doc.analysis.places(found)
+            log.info("%s: %s", title, reason)
+            if ls.disabled_actions:
+                actions.append(T.CodeAction(title, kind=kind, disabled=T.CodeActionDisabled(reason)))
+        elif found:
+            actions.append(T.CodeAction(title, kind=kind, edit=T.WorkspaceEdit(changes={doc.uri: ls.text_edits(doc, found)})))
+    return actions
 
 
 def _legend() -> T.SemanticTokensRegistrationOptions:
@@ -658,6 +729,9 @@ FEATURES: list[tuple[str, Callable[[], Any] | None, Callable[..., Any]]] = [
     (T.TEXT_DOCUMENT_PREPARE_RENAME, None, prepare_rename),
     (T.TEXT_DOCUMENT_RENAME, lambda: T.RenameOptions(prepare_provider=True), rename),
     (T.TEXT_DOCUMENT_COMPLETION, lambda: T.CompletionOptions(trigger_characters=["."]), completion),
+    (T.TEXT_DOCUMENT_FORMATTING, None, formatting),
+    (T.TEXT_DOCUMENT_RANGE_FORMATTING, None, range_formatting),
+    (T.TEXT_DOCUMENT_CODE_ACTION, lambda: T.CodeActionOptions(code_action_kinds=[TRANSLATE]), code_action),
 ]
 
 
