@@ -378,7 +378,7 @@ bool Parser::colon_at_or_after(int64_t i) {
 }
 
 bool Parser::expression_memoised(int64_t pos) const {
-  return pos >= 0 && static_cast<size_t>(pos) < expr_memo_.size() && expr_memo_[static_cast<size_t>(pos)].end_pos >= 0;
+  return expr_memo_.find(pos) != nullptr;
 }
 
 // log_primary := simple_expression { compare_op [ simple_expression ] }

@@ -4,7 +4,9 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "keyword_sets.h"
 
@@ -105,7 +107,7 @@ void Parser::set_pos(int64_t p) {
 
 // ---------------------------------------------------------------- cursor
 
-const PTok& Parser::peek(int64_t ahead) const {
+const PTok& Parser::peek_slow(int64_t ahead) const {
   int64_t i = pos_;
   if (ahead != 0) {
     int64_t sum;
@@ -116,30 +118,9 @@ const PTok& Parser::peek(int64_t ahead) const {
   return toks_[i];
 }
 
-int64_t Parser::advance() {
-  const PTok& t = peek();
-  int64_t i = &t - toks_;
-  if (t.kind != TokKind::EOF_) ++pos_;
-  if (poll_ && (++advances_ & 4095) == 0 && poll_(poll_context_)) throw Interrupted{};
-  return i;
+void Parser::poll_now() {
+  if ((++advances_ & 4095) == 0 && poll_(poll_context_)) throw Interrupted{};
 }
-
-bool Parser::at_kw(std::initializer_list<Kw> ks) const {
-  const PTok& t = peek();
-  if (t.kind != TokKind::KEYWORD || t.kw == Kw::NONE) return false;
-  return std::find(ks.begin(), ks.end(), t.kw) != ks.end();
-}
-
-bool Parser::at_op(std::initializer_list<Op> os) const {
-  const PTok& t = peek();
-  if (t.kind != TokKind::OP || t.op == Op::NONE) return false;
-  return std::find(os.begin(), os.end(), t.op) != os.end();
-}
-
-int64_t Parser::eat_kw(Kw k) { return at_kw(k) ? advance() : -1; }
-int64_t Parser::eat_kw(std::initializer_list<Kw> ks) { return at_kw(ks) ? advance() : -1; }
-int64_t Parser::eat_op(Op o) { return at_op(o) ? advance() : -1; }
-int64_t Parser::eat_op(std::initializer_list<Op> os) { return at_op(os) ? advance() : -1; }
 
 int64_t Parser::expect_op(Op o, Msg m) {
   int64_t t = eat_op(o);
@@ -155,11 +136,6 @@ void Parser::error_at(Msg m, int64_t token, int64_t kw_token) {
   diags_.push(Diag::at(m, t.start, t.end, kw_token));
 }
 
-void Parser::rollback(const Snapshot& s) {
-  pos_ = s.pos;
-  diags_.cut(s.diags);
-}
-
 bool Parser::at_name() const {
   const PTok& t = peek();
   if (t.kind == TokKind::IDENT) return true;
@@ -169,9 +145,7 @@ bool Parser::at_name() const {
   return false;
 }
 
-int64_t Parser::eat_name() { return at_name() ? advance() : -1; }
-
-int64_t Parser::last_end() const {
+int64_t Parser::last_end_slow() const {
   if (count_ == 0) throw TokenIndexError{};
   int64_t i = pos_ - 1;
   if (i < 0) i += count_;
@@ -186,33 +160,42 @@ Name* Parser::placeholder() {
   return n;
 }
 
-Parser::Nest::Nest(Parser& p) : p_(p) {
-  ++p_.depth_;
-  if (p_.depth_ > kMaxDepth || reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < p_.stack_limit_) {
-    --p_.depth_;
-    throw NestingTooDeep{p_.pos_};
-  }
+void Parser::too_deep() {
+  --depth_;
+  throw NestingTooDeep{pos_};
 }
 
 // ---------------------------------------------------------------- memo
 
-bool Parser::memo_lookup(std::vector<MemoEntry>& memo, Node*& result) {
-  if (pos_ < 0 || static_cast<size_t>(pos_) >= memo.size()) return false;
-  const MemoEntry& e = memo[pos_];
-  if (e.end_pos < 0) return false;
-  diags_.replay(e.diags);
-  pos_ = e.end_pos;
-  result = e.result;
+void Parser::Memo::Free::operator()(Entry* e) const { std::free(e); }
+
+Parser::Memo::Entry* Parser::Memo::slot(int64_t pos, int64_t count) {
+  if (pos < 0 || pos >= count) return nullptr;
+  if (!entries_) {
+    if (static_cast<uint64_t>(count) >= UINT32_MAX) return nullptr;
+    auto* e = static_cast<Entry*>(std::calloc(static_cast<size_t>(count), sizeof(Entry)));
+    if (!e) throw std::bad_alloc();
+    entries_.reset(e);
+    size_ = static_cast<size_t>(count);
+  }
+  return &entries_[pos];
+}
+
+bool Parser::memo_lookup(const Memo& memo, Node*& result) {
+  const Memo::Entry* e = memo.find(pos_);
+  if (!e) return false;
+  diags_.replay(e->diags);
+  pos_ = e->end_plus_one - 1;
+  result = e->result;
   return true;
 }
 
-void Parser::memo_store(std::vector<MemoEntry>& memo, int64_t start_pos, size_t diags_before, Node* result) {
-  if (start_pos < 0 || start_pos >= count_) return;
-  if (memo.empty()) memo.resize(count_);
-  MemoEntry& e = memo[start_pos];
-  e.end_pos = pos_;
-  e.result = result;
-  e.diags = diags_.seal(diags_before);
+void Parser::memo_store(Memo& memo, int64_t start_pos, size_t diags_before, Node* result) {
+  Memo::Entry* e = memo.slot(start_pos, count_);
+  if (!e) return;
+  e->end_plus_one = static_cast<uint32_t>(pos_ + 1);
+  e->result = result;
+  e->diags = diags_.seal(diags_before);
 }
 
 Node* Parser::expression() {

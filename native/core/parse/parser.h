@@ -6,6 +6,7 @@
 #pragma once
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -44,6 +45,45 @@ enum class Msg : uint16_t {
   HostKey,
 };
 const char* message_key(Msg m);      // "parser.expected-expr", ...; "" for HostKey
+
+// A set of grammar keywords or operators as a bit mask: both enums have
+// fewer than 64 members. NONE is never a member.
+template <class E>
+class EnumSet {
+ public:
+  constexpr EnumSet() = default;
+  constexpr EnumSet(std::initializer_list<E> items) {
+    for (E e : items) add(e);
+  }
+  template <size_t N>
+  static constexpr EnumSet of(const E (&items)[N]) {
+    EnumSet s;
+    for (E e : items) s.add(e);
+    return s;
+  }
+  constexpr bool contains(E e) const {
+    const auto i = static_cast<uint64_t>(static_cast<int64_t>(e));
+    return i < 64 && (bits_ >> i & 1);
+  }
+
+ private:
+  constexpr void add(E e) {
+    if (e != E::NONE) bits_ |= uint64_t{1} << static_cast<int>(e);
+  }
+  uint64_t bits_ = 0;
+};
+using KwSet = EnumSet<Kw>;
+using OpSet = EnumSet<Op>;
+#define KEYWORD(N) +1
+static_assert(0
+#include "../keywords.def"
+              <= 64);
+#undef KEYWORD
+#define OPERATOR(N, T) +1
+static_assert(0
+#include "../operators.def"
+              <= 64);
+#undef OPERATOR
 
 // What the parser needs of one token, precomputed by whoever owns the tokens
 // (the tokenizer's output, or a host token list).
@@ -105,30 +145,51 @@ class Parser {
   Parser(const PTok* toks, int64_t count, Arena& arena, int64_t start_pos = 0);
 
   // ------------------------------------------------------------ cursor
-  const PTok& peek(int64_t ahead = 0) const;
+  // The common cases (the cursor inside the token array) are inline; every
+  // other position goes through the out-of-line reading with the host's
+  // indexing and the index error.
+  const PTok& peek() const {
+    if (static_cast<uint64_t>(pos_) < static_cast<uint64_t>(count_)) [[likely]] return toks_[pos_];
+    return peek_slow(0);
+  }
+  const PTok& peek(int64_t ahead) const {
+    if (ahead >= 0 && ahead < count_ && pos_ >= 0 && pos_ < count_ - ahead) [[likely]] return toks_[pos_ + ahead];
+    return peek_slow(ahead);
+  }
   int64_t pos() const { return pos_; }
   void set_pos(int64_t p);
   bool at_end() const { return peek().kind == TokKind::EOF_; }
-  int64_t advance();                              // index of the passed token
+  int64_t advance() {                             // index of the passed token
+    const PTok& t = peek();
+    if (t.kind != TokKind::EOF_) ++pos_;
+    if (poll_) [[unlikely]] poll_now();
+    return &t - toks_;
+  }
   bool at_kw(Kw k) const { const PTok& t = peek(); return t.kind == TokKind::KEYWORD && t.kw == k && k != Kw::NONE; }
-  bool at_kw(std::initializer_list<Kw> ks) const;
+  bool at_kw(KwSet ks) const { const PTok& t = peek(); return t.kind == TokKind::KEYWORD && ks.contains(t.kw); }
   bool at_op(Op o) const { const PTok& t = peek(); return t.kind == TokKind::OP && t.op == o && o != Op::NONE; }
-  bool at_op(std::initializer_list<Op> os) const;
-  int64_t eat_kw(Kw k);                           // token index, or -1
-  int64_t eat_kw(std::initializer_list<Kw> ks);
-  int64_t eat_op(Op o);
-  int64_t eat_op(std::initializer_list<Op> os);
+  bool at_op(OpSet os) const { const PTok& t = peek(); return t.kind == TokKind::OP && os.contains(t.op); }
+  int64_t eat_kw(Kw k) { return at_kw(k) ? advance() : -1; }  // token index, or -1
+  int64_t eat_kw(KwSet ks) { return at_kw(ks) ? advance() : -1; }
+  int64_t eat_op(Op o) { return at_op(o) ? advance() : -1; }
+  int64_t eat_op(OpSet os) { return at_op(os) ? advance() : -1; }
   int64_t expect_op(Op o, Msg m);                 // token index, or -1 after reporting m
   void error(Msg m) { error_at(m, pos_); }
   void error_at(Msg m, int64_t token, int64_t kw_token = -1);
   Snapshot snapshot() const { return {pos_, diags_.mark()}; }
-  void rollback(const Snapshot& s);
+  void rollback(const Snapshot& s) {
+    pos_ = s.pos;
+    diags_.cut(s.diags);
+  }
   bool at_name() const;
-  int64_t eat_name();
+  int64_t eat_name() { return at_name() ? advance() : -1; }
   const PTok& tok(int64_t i) const { return toks_[i]; }
   int64_t count() const { return count_; }
   // End of the most recently consumed token (the one just before the cursor).
-  int64_t last_end() const;
+  int64_t last_end() const {
+    if (pos_ > 0 && pos_ <= count_) [[likely]] return toks_[pos_ - 1].end;
+    return last_end_slow();
+  }
 
   // The diagnostics recorded so far, in order.
   std::vector<Diag> diags() const { return diags_.items(); }
@@ -227,7 +288,10 @@ class Parser {
   // NestingTooDeep past kMaxDepth or when the real stack runs low.
   class Nest {
    public:
-    explicit Nest(Parser& p);
+    explicit Nest(Parser& p) : p_(p) {
+      if (++p_.depth_ > kMaxDepth || reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < p_.stack_limit_)
+        [[unlikely]] p_.too_deep();
+    }
     ~Nest() { --p_.depth_; }
    private:
     Parser& p_;
@@ -235,15 +299,36 @@ class Parser {
 
  private:
   friend class Nest;
+  const PTok& peek_slow(int64_t ahead) const;
+  int64_t last_end_slow() const;
+  [[noreturn]] void too_deep();
+  void poll_now();
   // Memo of expression() and compound_type() per start position: the result,
-  // the end position and the diagnostics recorded, replayed on reuse.
-  struct MemoEntry {
-    int64_t end_pos = -1;        // -1: nothing stored
-    Node* result = nullptr;
-    uint32_t diags = RunLog<Diag>::kEmpty;
+  // the end position and the diagnostics recorded, replayed on reuse. The
+  // table is allocated zeroed on the first store, so pages no rule starts on
+  // are never touched. Token indices fit 32 bits (string fields name tokens
+  // that way); past that the memo stays empty, which reads as memo off.
+  class Memo {
+   public:
+    struct Entry {
+      Node* result;
+      uint32_t end_plus_one;  // 0: nothing stored
+      uint32_t diags;
+    };
+    const Entry* find(int64_t pos) const {
+      if (static_cast<uint64_t>(pos) >= size_) return nullptr;
+      const Entry& e = entries_[pos];
+      return e.end_plus_one ? &e : nullptr;
+    }
+    Entry* slot(int64_t pos, int64_t count);  // nullptr when pos is outside [0, count)
+
+   private:
+    struct Free { void operator()(Entry* e) const; };
+    std::unique_ptr<Entry[], Free> entries_;
+    size_t size_ = 0;
   };
-  bool memo_lookup(std::vector<MemoEntry>& memo, Node*& result);
-  void memo_store(std::vector<MemoEntry>& memo, int64_t start_pos, size_t diags_before, Node* result);
+  bool memo_lookup(const Memo& memo, Node*& result);
+  void memo_store(Memo& memo, int64_t start_pos, size_t diags_before, Node* result);
 
   Node* expression_unmemoised();
   TypeRef* compound_type_unmemoised();
@@ -289,8 +374,8 @@ class Parser {
   PollFn poll_ = nullptr;
   void* poll_context_ = nullptr;
   uint32_t advances_ = 0;
-  std::vector<MemoEntry> expr_memo_, type_memo_;
-  std::vector<int64_t> generic_close_;  // see generic_can_close()
+  Memo expr_memo_, type_memo_;
+  std::vector<uint8_t> generic_close_;  // see generic_can_close()
  public:
   // Fast, exact refusal for "<": false when no ">" can close a type-argument
   // group opened at token i (no balanced ">" inside a run of tokens that can

@@ -40,20 +40,22 @@ void Arena::grow(size_t at_least) {
   total_ += size;
 }
 
-void Arena::push(List* l, const Value& v) {
-  if (l->size == l->capacity) {
-    uint32_t cap = l->capacity ? l->capacity * 2 : 4;
-    auto* items = static_cast<Value*>(allocate(sizeof(Value) * cap, alignof(Value)));
-    if (l->size) std::memcpy(static_cast<void*>(items), l->items, sizeof(Value) * l->size);
-    l->items = items;
-    l->capacity = cap;
-  }
-  l->items[l->size++] = v;
+// Most lists hold one element or none (names, arguments, type arguments), so
+// the first array has room for exactly one; from there it grows fourfold,
+// then twofold.
+void Arena::grow_list(List* l) {
+  const uint32_t cap = l->capacity == 0 ? 1 : l->capacity == 1 ? 4 : l->capacity * 2;
+  auto* items = static_cast<Value*>(allocate(sizeof(Value) * cap, alignof(Value)));
+  if (l->size) std::memcpy(static_cast<void*>(items), l->items, sizeof(Value) * l->size);
+  l->items = items;
+  l->capacity = cap;
 }
 
 List* Arena::tuple(std::initializer_list<Value> items) {
   List* l = list();
-  for (const Value& v : items) push(l, v);
+  l->items = static_cast<Value*>(allocate(sizeof(Value) * items.size(), alignof(Value)));
+  l->capacity = static_cast<uint32_t>(items.size());
+  for (const Value& v : items) l->items[l->size++] = v;
   return l;
 }
 

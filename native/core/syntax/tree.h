@@ -157,13 +157,17 @@ class Arena {
   }
 
   List* list() { return new (allocate(sizeof(List), alignof(List))) List(); }
-  void push(List* l, const Value& v);
+  void push(List* l, const Value& v) {
+    if (l->size == l->capacity) grow_list(l);
+    l->items[l->size++] = v;
+  }
   List* tuple(std::initializer_list<Value> items);
 
   size_t bytes() const { return total_; }
 
  private:
   void grow(size_t at_least);
+  void grow_list(List* l);
   std::vector<std::unique_ptr<char[]>> blocks_;
   size_t block_size_ = 0, used_ = 0, total_ = 0;
 };
