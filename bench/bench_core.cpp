@@ -7,8 +7,10 @@
 //   lex       tokenize
 //   lines     tokenize, line starts and token positions
 //   ptok      the parser's tokens from positioned tokens
+//   onepass   the parser's tokens straight from the text (lines + ptok in one
+//             pass, as parse_text makes them)
 //   parse     parse the parser's tokens into a tree (a fresh arena each time)
-//   lexparse  lines + ptok + parse: text already decoded
+//   lexparse  onepass + parse: the text already decoded
 //   all       decode + lexparse
 // Figures are MB of UTF-8 per second and ns per token (the tokenizer's count),
 // best of ITERATIONS. -s runs one stage once after the setup (for profilers:
@@ -75,9 +77,15 @@ size_t parse(const Parsed& p) {
   return static_cast<size_t>(m->end) + parser.diags().size() + arena.bytes();
 }
 
+void onepass(const Input& in, const tarn::Text& text, Parsed& out) {
+  out.ptoks.clear();
+  out.ptoks.shrink_to_fit();
+  out.unterminated.clear();
+  tarn::tokenize_for_parser(text, *in.lang, *in.kw_of_canonical, out.ptoks, out.unterminated);
+}
+
 size_t lexparse(const Input& in, const tarn::Text& text, Parsed& out) {
-  lines(in, text, out);
-  ptok(in, text, out);
+  onepass(in, text, out);
   return parse(out);
 }
 
@@ -99,7 +107,7 @@ __attribute__((noinline)) void run_once(F& run, const std::string& stage) {
   run(stage);
 }
 
-const char* const kStages[] = {"decode", "lex", "lines", "ptok", "parse", "lexparse", "all"};
+const char* const kStages[] = {"decode", "lex", "lines", "ptok", "onepass", "parse", "lexparse", "all"};
 
 }  // namespace
 
@@ -168,6 +176,7 @@ int main(int argc, char** argv) {
     else if (stage == "lex") lex(in, text, scratch);
     else if (stage == "lines") lines(in, text, scratch);
     else if (stage == "ptok") ptok(in, text, prepared);
+    else if (stage == "onepass") onepass(in, text, scratch);
     else if (stage == "parse") sink += parse(prepared);
     else if (stage == "lexparse") sink += lexparse(in, text, scratch);
     else {
@@ -181,10 +190,17 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  {
+    tarn::syntax::Arena arena;
+    tarn::parse::Parser parser(prepared.ptoks.data(), static_cast<int64_t>(prepared.ptoks.size()), arena);
+    parser.parse_module();
+    std::printf("tree: %.1f MB of arena, %.0f bytes per token\n", static_cast<double>(arena.bytes()) / 1e6,
+                static_cast<double>(arena.bytes()) / ntok);
+  }
   std::printf("input: %.2f MB UTF-8, %lld code points (%d-byte units), %.0f tokens, %zu parser tokens, best of %d\n", mb,
               static_cast<long long>(text.length), text.width, ntok, prepared.ptoks.size(), iterations);
-  const char* const labels[] = {"decode", "lex", "lex + line positions", "parser tokens", "parse",
-                                "lex + parse", "decode + lex + parse"};
+  const char* const labels[] = {"decode", "lex", "lex + line positions", "parser tokens", "lex to parser tokens",
+                                "parse", "lex + parse", "decode + lex + parse"};
   for (size_t s = 0; s < std::size(kStages); ++s) {
     const double secs = best_seconds(iterations, [&] { run(kStages[s]); });
     std::printf("%-22s %8.1f MB/s  %7.2f ns/token\n", labels[s], mb / secs, secs * 1e9 / ntok);

@@ -419,6 +419,31 @@ TEST_CASE("corpus: tokens in order, gaps only blanks and line breaks, EOF at the
 
 // ---------------------------------------------------------------- parser tokens
 
+namespace {
+
+// The parser's tokens made in one pass equal those built from the token list.
+void check_one_pass(const std::u32string& s) {
+  const Text text = text_of(s.data(), static_cast<int64_t>(s.size()));
+  const std::vector<parse::Kw> table = {parse::Kw::IF, parse::Kw::WHEN, parse::Kw::METHOD};
+  std::vector<parse::PTok> built, direct;
+  std::vector<parse::Unterminated> built_open, direct_open;
+  build_parser_tokens(text, lex(s), table, built, built_open);
+  tokenize_for_parser(text, lang(), table, direct, direct_open);
+  CHECK_EQ(built.size(), direct.size());
+  bool same = built_open.size() == direct_open.size();
+  for (size_t i = 0; same && i < built.size(); ++i) {
+    const parse::PTok &a = built[i], &b = direct[i];
+    same = a.start == b.start && a.end == b.end && a.line == b.line && a.end_line == b.end_line && a.kind == b.kind &&
+           a.kw == b.kw && a.op == b.op && a.upper_first == b.upper_first && a.ends_with_qmark == b.ends_with_qmark &&
+           a.empty_text == b.empty_text;
+  }
+  for (size_t i = 0; same && i < built_open.size(); ++i)
+    same = built_open[i].start == direct_open[i].start && built_open[i].end == direct_open[i].end;
+  CHECK(same);
+}
+
+}  // namespace
+
 TEST_CASE("build_parser_tokens: comments and BOMs dropped, unterminated literals listed in order") {
   const std::u32string s = U"\ufeff/* c */ Пока пока ?? x? 'p\n/* open";
   const Text text = text_of(s.data(), static_cast<int64_t>(s.size()));
@@ -428,7 +453,7 @@ TEST_CASE("build_parser_tokens: comments and BOMs dropped, unterminated literals
   std::vector<parse::Unterminated> open;
   build_parser_tokens(text, toks, table, out, open);
   CHECK_EQ(out.size(), 7u);  // Пока пока ?? x ? 'p EOF
-  CHECK(out[0].kind == TokKind::IDENT && out[0].kw == parse::Kw::NONE && out[0].upper_first);
+  CHECK(out[0].kind == TokKind::IDENT && out[0].kw == parse::Kw::NONE);
   CHECK(out[1].kind == TokKind::KEYWORD && out[1].kw == parse::Kw::NONE && !out[1].upper_first);
   CHECK(out[2].op == parse::Op::COALESCE && out[2].ends_with_qmark);
   CHECK(out[3].kind == TokKind::IDENT && out[3].op == parse::Op::NONE);
@@ -437,13 +462,21 @@ TEST_CASE("build_parser_tokens: comments and BOMs dropped, unterminated literals
   CHECK_EQ(open.size(), 2u);
   CHECK(open[0].kind == TokKind::PATTERN && open[1].kind == TokKind::COMMENT && open[0].end <= open[1].start);
 
-  const std::u32string k = U"если когда метод";
+  const std::u32string k = U"Если когда метод";
   std::vector<parse::PTok> kws;
   open.clear();
   build_parser_tokens(text_of(k.data(), static_cast<int64_t>(k.size())), lex(k),
                       {parse::Kw::IF, parse::Kw::WHEN, parse::Kw::METHOD}, kws, open);
   CHECK(kws[0].kw == parse::Kw::IF && kws[1].kw == parse::Kw::WHEN && kws[2].kw == parse::Kw::METHOD);
+  CHECK(kws[0].upper_first && !kws[1].upper_first);
   CHECK(open.empty());
+
+  // Lines of tokens after and across every kind of line break.
+  for (const std::u32string& t : {s, k, std::u32string(U"\"a\r\n\\\r\nb\"\r'x\\\r\ny'\n/*\r\r\n*/\r\nx\r"),
+                                  std::u32string(U"a\r\n\r\"\r"), std::u32string(U"/* \r")})
+    check_one_pass(t);
+  for (const char* which : {"valid", "invalid"})
+    for (const fs::path& p : corpus_files(which)) check_one_pass(read_source(p));
 }
 
 // ---------------------------------------------------------------- language definition

@@ -192,6 +192,16 @@ bool read_text(const State& st, PyObject* text, ParseInput& in) {
     }
   }
   try {
+    if (!any_refused) {
+      // Straight to the parser's tokens: no token list, no line table (made
+      // only if a report needs a column).
+      if (!tokenize_for_parser(view, def->language(), kw_of_canonical, in.toks, in.unterminated, poll_signals,
+                               nullptr))
+        return false;
+      in.source_text = Ref::borrow(text);
+      in.texts.slice(text, &in.toks);
+      return true;
+    }
     // Real sources average well over four code points a token; growing a
     // vector of this size is what costs, not reserving it.
     toks.reserve(static_cast<size_t>(view.length / 4 + 16));
@@ -203,12 +213,11 @@ bool read_text(const State& st, PyObject* text, ParseInput& in) {
     return false;
   }
   // A canonical name that is not a str fails as it would in tokenize.
-  if (any_refused)
-    for (const tarn::Token& t : toks)
-      if (t.kind == TokKind::KEYWORD && t.canonical >= 0 && refused[static_cast<size_t>(t.canonical)]) {
-        def->canonical(t.canonical);
-        return false;
-      }
+  for (const tarn::Token& t : toks)
+    if (t.kind == TokKind::KEYWORD && t.canonical >= 0 && refused[static_cast<size_t>(t.canonical)]) {
+      def->canonical(t.canonical);
+      return false;
+    }
   try {
     build_parser_tokens(view, toks, kw_of_canonical, in.toks, in.unterminated);
   } catch (const std::bad_alloc&) {
@@ -234,6 +243,14 @@ bool token_position(ParseInput& in, int64_t i, Ref& line, Ref& col) {
     return line && col;
   }
   const parse::PTok& t = in.toks[static_cast<size_t>(i)];
+  if (in.line_starts.empty() && in.source_text) {
+    try {
+      in.line_starts = line_starts(text_view(in.source_text.get()));
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+      return false;
+    }
+  }
   const LineCol lc = linecol(in.line_starts.data(), static_cast<int64_t>(in.line_starts.size()), t.start);
   line = Ref::steal(PyLong_FromLongLong(lc.line));
   col = Ref::steal(PyLong_FromLongLong(lc.col));

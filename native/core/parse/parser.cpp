@@ -69,27 +69,38 @@ Kw keyword_from_name(const char* s, size_t len) {
 
 namespace {
 // Grammar operators are one or two ASCII characters: one-character ones are
-// found by direct index, two-character ones by a short scan.
+// found by direct index, two-character ones in a small open-addressed table.
 struct OperatorIndex {
+  static constexpr size_t kPairSlots = 64;
   int8_t single[128];
-  constexpr OperatorIndex() : single() {
+  struct Pair { char a = 0, b = 0; int8_t op = -1; } pairs[kPairSlots];
+  static constexpr size_t slot(char32_t a, char32_t b) { return (a * 7 + b) & (kPairSlots - 1); }
+  constexpr OperatorIndex() : single(), pairs() {
     for (auto& v : single) v = -1;
-    for (size_t i = 0; i < std::size(kOperatorTexts); ++i)
-      if (kOperatorTexts[i][1] == '\0') single[static_cast<unsigned char>(kOperatorTexts[i][0])] = static_cast<int8_t>(i);
+    for (size_t i = 0; i < std::size(kOperatorTexts); ++i) {
+      const char* t = kOperatorTexts[i];
+      if (t[1] == '\0') {
+        single[static_cast<unsigned char>(t[0])] = static_cast<int8_t>(i);
+      } else {
+        size_t k = slot(static_cast<unsigned char>(t[0]), static_cast<unsigned char>(t[1]));
+        while (pairs[k].op >= 0) k = (k + 1) & (kPairSlots - 1);
+        pairs[k] = Pair{t[0], t[1], static_cast<int8_t>(i)};
+      }
+    }
   }
 };
 constexpr OperatorIndex kOperatorIndex;
+static_assert(kMaxOperatorLength == 2, "grammar operators are one or two characters");
 }  // namespace
 
 Op operator_from_text(const char32_t* s, size_t len) {
   if (len == 1) return s[0] < 128 ? static_cast<Op>(kOperatorIndex.single[s[0]]) : Op::NONE;
-  if (len != 2) return Op::NONE;
-  for (size_t i = 0; i < std::size(kOperatorTexts); ++i) {
-    const char* t = kOperatorTexts[i];
-    if (t[1] != '\0' && t[2] == '\0' && static_cast<char32_t>(t[0]) == s[0] && static_cast<char32_t>(t[1]) == s[1])
-      return static_cast<Op>(i);
+  if (len != 2 || s[0] >= 128 || s[1] >= 128) return Op::NONE;
+  for (size_t k = OperatorIndex::slot(s[0], s[1]);; k = (k + 1) & (OperatorIndex::kPairSlots - 1)) {
+    const OperatorIndex::Pair& p = kOperatorIndex.pairs[k];
+    if (p.op < 0) return Op::NONE;
+    if (static_cast<char32_t>(p.a) == s[0] && static_cast<char32_t>(p.b) == s[1]) return static_cast<Op>(p.op);
   }
-  return Op::NONE;
 }
 
 Parser::Parser(const PTok* toks, int64_t count, Arena& arena, int64_t start_pos)

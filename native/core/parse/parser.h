@@ -4,6 +4,7 @@
 // statements.cpp, declarations.cpp, expressions.cpp, postfix.cpp,
 // primaries.cpp and literals.cpp.
 #pragma once
+#include <algorithm>
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
@@ -35,6 +36,12 @@ enum class Op : int16_t {
 };
 const char* operator_text(Op o);     // "(", "::", ...
 Op operator_from_text(const char32_t* s, size_t len);  // NONE when not a grammar operator
+// Length of the longest grammar operator, in code points.
+inline constexpr size_t kMaxOperatorLength = std::max({
+#define OPERATOR(N, T) sizeof(T) - 1,
+#include "../operators.def"
+#undef OPERATOR
+});
 
 enum class Msg : uint16_t {
 #define MESSAGE(N, K, RU, EN) N,
@@ -92,7 +99,7 @@ struct PTok {
   TokKind kind = TokKind::OTHER;
   Kw kw = Kw::NONE;            // grammar keyword when kind is KEYWORD
   Op op = Op::NONE;            // grammar operator when kind is OP
-  bool upper_first = false;    // first code point of the text is upper case (str.isupper)
+  bool upper_first = false;    // a keyword's first code point is upper case (str.isupper)
   bool ends_with_qmark = false;  // the text ends with "?"
   bool empty_text = false;     // the text is ""
   // A keyword outside the grammar's table that a host's block_until names as
