@@ -210,7 +210,7 @@ class ParserSink {
       line_ += starts_within(s, start, end);
     if (unterminated && detail::may_be_unterminated(kind)) unterminated_.push_back({start, end, kind});
     if (kind == TokKind::COMMENT || kind == TokKind::BOM) return;
-    out_.push_back(detail::parser_token(s, kind, start, end, first, line_, canonical, kw_of_canonical_));
+    detail::fill_parser_token(out_.emplace_back(), s, kind, start, end, first, line_, canonical, kw_of_canonical_);
   }
 
  private:
@@ -219,8 +219,11 @@ class ParserSink {
   template <class U>
   int64_t starts_within(const U* s, int64_t start, int64_t end) const {
     int64_t k = 0;
-    for (int64_t q = start; q < end; ++q)
-      if (s[q] == U'\n' || (s[q] == U'\r' && !(q + 1 < n_ && s[q + 1] == U'\n'))) ++k;
+    for (int64_t q = start; q < end; ++q) {
+      const char32_t c = s[q];
+      if (c > U'\r') [[likely]] continue;
+      if (c == U'\n' || (c == U'\r' && !(q + 1 < n_ && s[q + 1] == U'\n'))) ++k;
+    }
     return k;
   }
 
@@ -236,7 +239,7 @@ template <class U, class Sink>
 class Scanner {
  public:
   Scanner(const U* s, const Text& text, const Language& lang, Sink& sink, TokenizePoll poll, void* context)
-      : s_(s), n_(text.length), text_(text), lang_(lang), sink_(sink), poll_(poll), poll_context_(context) {}
+      : s_(s), n_(text.length), lang_(lang), sink_(sink), poll_(poll), poll_context_(context) {}
 
   bool run() {
     int64_t i = 0;
@@ -341,18 +344,17 @@ class Scanner {
   int64_t identifier(int64_t i) {
     int64_t e = i + 1;
     while (e < n_ && is_ident_part(s_[e])) ++e;
-    const int32_t id = lang_.keyword(text_, i, e);
+    const int32_t id = lang_.keyword_at(s_, i, e);
     return emit(id >= 0 ? TokKind::KEYWORD : TokKind::IDENT, i, e, CommentStyle::NONE, false, id);
   }
 
   int64_t operator_or_unknown(int64_t i) {
-    const int64_t len = lang_.match_operator(text_, i);
+    const int64_t len = lang_.match_operator_at(s_, n_, i);
     return len > 0 ? emit(TokKind::OP, i, i + len) : emit(TokKind::UNKNOWN, i, i + 1);
   }
 
   const U* s_;
   int64_t n_;
-  const Text& text_;
   const Language& lang_;
   Sink& sink_;
   static constexpr size_t kPollInterval = 4096;
@@ -367,8 +369,19 @@ bool is_letter(char32_t c) { return letter(c); }
 
 bool is_unicode_digit(char32_t c) { return unicode_digit(c); }
 
+// Upper-case code points of the BMP as a bitmap (8 KB): one look-up instead
+// of a search, for the keyword forms of any script.
+struct UpperBmp {
+  uint64_t bits[1024] = {};
+  constexpr UpperBmp() {
+    for (const CodeRange& r : kUpperRanges)
+      for (char32_t c = r.lo; c <= r.hi && c < 0x10000; ++c) bits[c >> 6] |= uint64_t{1} << (c & 63);
+  }
+};
+constexpr UpperBmp kUpperBmp;
+
 bool is_upper(char32_t c) {
-  if (c < 0x80) return c - U'A' < 26u;
+  if (c < 0x10000) return kUpperBmp.bits[c >> 6] >> (c & 63) & 1;
   return in_ranges(kUpperRanges, c);
 }
 

@@ -10,7 +10,8 @@ void build_parser_tokens(const Text& text, const std::vector<Token>& toks,
     for (const Token& t : toks) {
       if (t.unterminated && detail::may_be_unterminated(t.kind)) unterminated.push_back({t.start, t.end, t.kind});
       if (t.kind == TokKind::COMMENT || t.kind == TokKind::BOM) continue;
-      out.push_back(detail::parser_token(s, t.kind, t.start, t.end, t.line, t.end_line, t.canonical, kw_of_canonical));
+      detail::fill_parser_token(out.emplace_back(), s, t.kind, t.start, t.end, t.line, t.end_line, t.canonical,
+                                kw_of_canonical);
     }
   });
 }

@@ -32,16 +32,16 @@ inline bool may_be_unterminated(TokKind k) {
   return k == TokKind::STRING || k == TokKind::PATTERN || k == TokKind::COMMENT;
 }
 
-// The parser's token for a tokenizer token of the text `s`.
+// The parser's token for a tokenizer token of the text `s`, filled into a
+// default-made `p`.
 template <class U>
-parse::PTok parser_token(const U* s, TokKind kind, int64_t start, int64_t end, int64_t line, int64_t end_line,
-                         int32_t canonical, const std::vector<parse::Kw>& kw_of_canonical) {
-  parse::PTok p;
+[[gnu::always_inline]] inline void fill_parser_token(parse::PTok& p, const U* s, TokKind kind, int64_t start, int64_t end, int64_t line,
+                       int64_t end_line, int32_t canonical, const std::vector<parse::Kw>& kw_of_canonical) {
   p.start = start, p.end = end, p.line = line, p.end_line = end_line;
   p.kind = kind;
   if (canonical >= 0 && static_cast<size_t>(canonical) < kw_of_canonical.size()) p.kw = kw_of_canonical[canonical];
   p.empty_text = end <= start;
-  if (p.empty_text) return p;
+  if (p.empty_text) return;
   const int64_t len = end - start;
   if (kind == TokKind::OP && static_cast<size_t>(len) <= parse::kMaxOperatorLength) {
     char32_t buf[parse::kMaxOperatorLength];
@@ -52,7 +52,6 @@ parse::PTok parser_token(const U* s, TokKind kind, int64_t start, int64_t end, i
   // the Unicode test is not free.
   if (kind == TokKind::KEYWORD) p.upper_first = is_upper(s[start]);
   p.ends_with_qmark = s[end - 1] == U'?';
-  return p;
 }
 
 }  // namespace detail
