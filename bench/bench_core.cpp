@@ -1,5 +1,5 @@
 // Throughput of the native core, stage by stage and all together.
-//   bench_core LANGUAGE_JSON [-n ITERATIONS] [-m MIN_MB] [-s STAGE] FILE...
+//   bench_core LANGUAGE_JSON [-n ITERATIONS] [-m MIN_MB] [-s STAGE [-r REPEAT]] FILE...
 // The files are joined (each ending in a line break) and repeated until the
 // text holds at least MIN_MB megabytes of UTF-8 (default 5). Each stage runs
 // on the previous stage's output, prepared once outside the timing:
@@ -13,8 +13,9 @@
 //   lexparse  onepass + parse: the text already decoded
 //   all       decode + lexparse
 // Figures are MB of UTF-8 per second and ns per token (the tokenizer's count),
-// best of ITERATIONS. -s runs one stage once after the setup (for profilers:
-// valgrind --tool=callgrind bench_core ... -s parse).
+// best of ITERATIONS. -s runs one stage REPEAT times (default once) after the
+// setup, for profilers: valgrind --tool=callgrind --toggle-collect='*run_once*'
+// bench_core ... -s parse, or perf record bench_core ... -s parse -r 50.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -113,7 +114,7 @@ const char* const kStages[] = {"decode", "lex", "lines", "ptok", "onepass", "par
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: %s LANGUAGE_JSON [-n ITERATIONS] [-m MIN_MB] [-s STAGE] FILE...\n", argv[0]);
+    std::fprintf(stderr, "usage: %s LANGUAGE_JSON [-n ITERATIONS] [-m MIN_MB] [-s STAGE [-r REPEAT]] FILE...\n", argv[0]);
     return 2;
   }
   tarn::Language lang;
@@ -130,11 +131,13 @@ int main(int argc, char** argv) {
   int iterations = 10;
   double min_mb = 5;
   std::string only;
+  int repeat = 1;
   std::string joined;
   for (int a = 2; a < argc; ++a) {
     if (!std::strcmp(argv[a], "-n") && a + 1 < argc) { iterations = std::max(1, std::atoi(argv[++a])); continue; }
     if (!std::strcmp(argv[a], "-m") && a + 1 < argc) { min_mb = std::atof(argv[++a]); continue; }
     if (!std::strcmp(argv[a], "-s") && a + 1 < argc) { only = argv[++a]; continue; }
+    if (!std::strcmp(argv[a], "-r") && a + 1 < argc) { repeat = std::max(1, std::atoi(argv[++a])); continue; }
     std::ifstream file(argv[a], std::ios::binary);
     if (!file) {
       std::fprintf(stderr, "cannot read %s\n", argv[a]);
@@ -185,7 +188,7 @@ int main(int argc, char** argv) {
     }
   };
   if (!only.empty()) {
-    run_once(run, only);
+    for (int k = 0; k < repeat; ++k) run_once(run, only);
     std::printf("%s: done (%zu)\n", only.c_str(), sink & 1);
     return 0;
   }

@@ -93,7 +93,7 @@ bool text_ends_with_qmark(const Parser& p, const StrRef& s) {
       for (uint32_t i = s.b; i > s.a; --i)
         if (!p.tok(i - 1).empty_text) return p.tok(i - 1).ends_with_qmark;
       return false;
-    case StrRef::JOIN_COLONS: return s.b > 0 && p.tok(s.parts[s.b - 1]).ends_with_qmark;
+    case StrRef::JOIN_COLONS: return s.a > 0 && p.tok(s.parts[s.a - 1]).ends_with_qmark;
     case StrRef::STATIC: {
       const size_t n = std::strlen(s.text);
       return n > 0 && s.text[n - 1] == '?';

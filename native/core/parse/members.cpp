@@ -42,7 +42,7 @@ StrRef Parser::join_colons(const std::vector<uint32_t>& parts) {
   std::copy(parts.begin(), parts.end(), items);
   StrRef r;
   r.tag = StrRef::JOIN_COLONS;
-  r.b = static_cast<uint32_t>(parts.size());
+  r.a = static_cast<uint32_t>(parts.size());
   r.parts = items;
   return r;
 }

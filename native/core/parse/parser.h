@@ -19,7 +19,7 @@ namespace tarn::parse {
 
 using namespace tarn::syntax;
 
-enum class Kw : int16_t {
+enum class Kw : int8_t {
   NONE = -1,
 #define KEYWORD(N) N,
 #include "../keywords.def"
@@ -28,7 +28,7 @@ enum class Kw : int16_t {
 const char* keyword_name(Kw k);      // "METHOD", ...
 Kw keyword_from_name(const char* s, size_t len);  // NONE when not a grammar keyword
 
-enum class Op : int16_t {
+enum class Op : int8_t {
   NONE = -1,
 #define OPERATOR(N, T) N,
 #include "../operators.def"
@@ -94,6 +94,7 @@ static_assert(0
 
 // What the parser needs of one token, precomputed by whoever owns the tokens
 // (the tokenizer's output, or a host token list).
+// Compact (40 bytes): the parser's working set is an array of these.
 struct PTok {
   int64_t start = 0, end = 0, line = 0, end_line = 0;
   TokKind kind = TokKind::OTHER;
@@ -106,6 +107,7 @@ struct PTok {
   // a stop (a stop list holding Kw::NONE stands for those names).
   bool host_stop = false;
 };
+static_assert(sizeof(PTok) <= 40);
 
 // A token of the unfiltered input (comments included) whose literal or comment
 // never closed; reported after the member loop, in source order.

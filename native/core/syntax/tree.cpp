@@ -27,7 +27,7 @@ bool is_stmt(NodeKind k) { return kKinds[static_cast<int>(k)].stmt; }
 const char* record_name(NodeKind k) { return kKinds[static_cast<int>(k)].name; }
 
 int64_t list_first_start(const List* l) {
-  if (l->host) return l->host_first_start;
+  if (l->host) return l->host->first_start;
   const Value& v = l->items[0];
   return v.tag == Value::NODE ? v.node->start : 0;
 }
