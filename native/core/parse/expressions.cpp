@@ -166,8 +166,7 @@ Node* Parser::expression_unmemoised() {
     e = resume_after_check(check);
   }
   if (frame.ternary_nesting > 0) {
-    if (ternary_nesting_.empty()) ternary_nesting_.assign(static_cast<size_t>(count_), 0);
-    ternary_nesting_[static_cast<size_t>(start)] = static_cast<uint16_t>(frame.ternary_nesting);
+    if (uint16_t* slot = ternary_nesting_.at(start, count_)) *slot = static_cast<uint16_t>(frame.ternary_nesting);
     if (outer) outer->ternary_nesting = std::max(outer->ternary_nesting, frame.ternary_nesting);
   }
   return e;
@@ -297,7 +296,8 @@ Node* Parser::ternary_after_is(IsType* test) {
 // bounds how often nested diagnostics are replayed from the memo.
 void Parser::note_ternary_nesting(int64_t then_pos) {
   if (!frame_) return;
-  const int inner = ternary_nesting_.empty() ? 0 : ternary_nesting_[static_cast<size_t>(then_pos)];
+  const uint16_t* nested = ternary_nesting_.find(then_pos);
+  const int inner = nested ? *nested : 0;
   if (depth_ + inner + 1 > kMaxDepth) throw NestingTooDeep{then_pos};
   frame_->ternary_nesting = std::max(frame_->ternary_nesting, inner + 1);
 }
@@ -307,7 +307,7 @@ void Parser::note_ternary_nesting(int64_t then_pos) {
 bool Parser::decide_at_expression_end(int64_t then_pos, IsType* test) {
   ExpressionFrame* f = frame_;
   if (!f || !continues_enclosing(peek())) return false;
-  if (!then_meets_colon_.empty() && then_meets_colon_[static_cast<size_t>(then_pos)]) return false;
+  if (const uint8_t* met = then_meets_colon_.find(then_pos); met && *met) return false;
   if (expression_memoised(then_pos)) return false;
   f->undecided.push_back({snapshot(), test, {f->levels[kOrLevel], f->levels[kAndLevel]}, f->nots});
   return true;
@@ -317,8 +317,7 @@ bool Parser::decide_at_expression_end(int64_t then_pos, IsType* test) {
 // around it goes on from the operands it had read before the check.
 Node* Parser::resume_after_check(const UndecidedCheck& check) {
   rollback(check.at);
-  if (then_meets_colon_.empty()) then_meets_colon_.assign(static_cast<size_t>(count_), 0);
-  then_meets_colon_[static_cast<size_t>(check.at.pos)] = 1;
+  if (uint8_t* met = then_meets_colon_.at(check.at.pos, count_)) *met = 1;
   ExpressionFrame& f = *frame_;
   std::copy(std::begin(check.levels), std::end(check.levels), std::begin(f.levels));
   f.nots = check.nots;

@@ -178,22 +178,8 @@ void Parser::too_deep() {
 
 // ---------------------------------------------------------------- memo
 
-void Parser::Memo::Free::operator()(Entry* e) const { std::free(e); }
-
-Parser::Memo::Entry* Parser::Memo::slot(int64_t pos, int64_t count) {
-  if (pos < 0 || pos >= count) return nullptr;
-  if (!entries_) {
-    if (static_cast<uint64_t>(count) >= UINT32_MAX) return nullptr;
-    auto* e = static_cast<Entry*>(std::calloc(static_cast<size_t>(count), sizeof(Entry)));
-    if (!e) throw std::bad_alloc();
-    entries_.reset(e);
-    size_ = static_cast<size_t>(count);
-  }
-  return &entries_[pos];
-}
-
 bool Parser::memo_lookup(const Memo& memo, Node*& result) {
-  const Memo::Entry* e = memo.find(pos_);
+  const MemoEntry* e = memo.find(pos_);
   if (!e) return false;
   diags_.replay(e->diags);
   pos_ = e->end_plus_one - 1;
@@ -202,7 +188,7 @@ bool Parser::memo_lookup(const Memo& memo, Node*& result) {
 }
 
 void Parser::memo_store(Memo& memo, int64_t start_pos, size_t diags_before, Node* result) {
-  Memo::Entry* e = memo.slot(start_pos, count_);
+  MemoEntry* e = memo.slot(start_pos, count_);
   if (!e) return;
   e->end_plus_one = static_cast<uint32_t>(pos_ + 1);
   e->result = result;
@@ -233,30 +219,48 @@ TypeRef* Parser::compound_type() {
 
 // ---------------------------------------------------------------- "<" pre-check
 
+namespace {
+// Tokens that can stand between a "<" and the ">" that closes it. A "<" still
+// open at any other token can never close, so runs of these tokens are
+// independent of each other.
+bool in_type_run(const PTok& t) {
+  static constexpr OpSet kTypeOps = {Op::LT, Op::GT, Op::COLONCOLON, Op::DOT, Op::COMMA, Op::LPAREN,
+                                     Op::RPAREN, Op::QUESTION, Op::PIPE, Op::ARROW, Op::ASSIGN};
+  if (t.kind == TokKind::IDENT || t.kind == TokKind::KEYWORD) return true;
+  return t.kind == TokKind::OP && kTypeOps.contains(t.op);
+}
+}  // namespace
+
 bool Parser::generic_can_close(int64_t i) {
-  if (generic_close_.empty()) {
-    generic_close_.assign(count_, 0);
-    std::vector<int64_t> open;
-    for (int64_t k = 0; k < count_; ++k) {
-      const PTok& t = toks_[k];
-      bool typeish = t.kind == TokKind::IDENT || t.kind == TokKind::KEYWORD;
-      if (t.kind == TokKind::OP) {
-        switch (t.op) {
-          case Op::LT: open.push_back(k); continue;
-          case Op::GT:
-            if (!open.empty()) { generic_close_[open.back()] = 1; open.pop_back(); }
-            continue;
-          case Op::COLONCOLON: case Op::DOT: case Op::COMMA: case Op::LPAREN: case Op::RPAREN:
-          case Op::QUESTION: case Op::PIPE: case Op::ARROW: case Op::ASSIGN:
-            typeish = true;
-            break;
-          default: break;
-        }
+  uint8_t* e = generic_close_.at(i, count_);
+  if (!e) return false;
+  if (!(*e & kKnown)) find_generic_closes(i);
+  return *e & kCloses;
+}
+
+// Matches "<" and ">" over the whole run of type tokens around token i, each
+// ">" closing the nearest open "<"; every token of the run becomes known, so
+// each run is read once however often it is asked about.
+void Parser::find_generic_closes(int64_t i) {
+  int64_t from = i;
+  while (from > 0 && in_type_run(toks_[from - 1])) --from;
+  std::vector<int64_t> open;
+  int64_t k = from;
+  for (; k < count_; ++k) {
+    const PTok& t = toks_[k];
+    uint8_t& e = *generic_close_.at(k, count_);
+    e |= kKnown;
+    if (t.kind == TokKind::OP && t.op == Op::LT) {
+      open.push_back(k);
+    } else if (t.kind == TokKind::OP && t.op == Op::GT) {
+      if (!open.empty()) {
+        *generic_close_.at(open.back(), count_) |= kCloses;
+        open.pop_back();
       }
-      if (!typeish) open.clear();  // a "<" still open here can never close
+    } else if (!in_type_run(t)) {
+      break;
     }
   }
-  return i >= 0 && i < count_ && generic_close_[i] != 0;
 }
 
 }  // namespace tarn::parse

@@ -6,8 +6,10 @@
 #pragma once
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <initializer_list>
 #include <memory>
+#include <new>
 #include <optional>
 #include <vector>
 
@@ -312,29 +314,50 @@ class Parser {
   int64_t last_end_slow() const;
   [[noreturn]] void too_deep();
   void poll_now();
-  // Memo of expression() and compound_type() per start position: the result,
-  // the end position and the diagnostics recorded, replayed on reuse. The
-  // table is allocated zeroed on the first store, so pages no rule starts on
-  // are never touched. Token indices fit 32 bits (string fields name tokens
-  // that way); past that the memo stays empty, which reads as memo off.
-  class Memo {
+  // A table with an entry per token, allocated zeroed on first use, so pages
+  // of entries never written are never touched.
+  template <class T>
+  class ZeroedTable {
    public:
-    struct Entry {
-      Node* result;
-      uint32_t end_plus_one;  // 0: nothing stored
-      uint32_t diags;
-    };
-    const Entry* find(int64_t pos) const {
-      if (static_cast<uint64_t>(pos) >= size_) return nullptr;
-      const Entry& e = entries_[pos];
-      return e.end_plus_one ? &e : nullptr;
+    T* find(int64_t i) const { return static_cast<uint64_t>(i) < size_ ? &entries_[i] : nullptr; }
+    // nullptr when i is outside [0, count).
+    T* at(int64_t i, int64_t count) {
+      if (i < 0 || i >= count) return nullptr;
+      if (!entries_) {
+        auto* e = static_cast<T*>(std::calloc(static_cast<size_t>(count), sizeof(T)));
+        if (!e) throw std::bad_alloc();
+        entries_.reset(e);
+        size_ = static_cast<size_t>(count);
+      }
+      return &entries_[i];
     }
-    Entry* slot(int64_t pos, int64_t count);  // nullptr when pos is outside [0, count)
 
    private:
-    struct Free { void operator()(Entry* e) const; };
-    std::unique_ptr<Entry[], Free> entries_;
+    struct Free { void operator()(T* e) const { std::free(e); } };
+    std::unique_ptr<T[], Free> entries_;
     size_t size_ = 0;
+  };
+  // Memo of expression() and compound_type() per start position: the result,
+  // the end position and the diagnostics recorded, replayed on reuse. Token
+  // indices fit 32 bits (string fields name tokens that way); past that the
+  // memo stays empty, which reads as memo off.
+  struct MemoEntry {
+    Node* result;
+    uint32_t end_plus_one;  // 0: nothing stored
+    uint32_t diags;
+  };
+  class Memo {
+   public:
+    const MemoEntry* find(int64_t pos) const {
+      const MemoEntry* e = table_.find(pos);
+      return e && e->end_plus_one ? e : nullptr;
+    }
+    MemoEntry* slot(int64_t pos, int64_t count) {
+      return static_cast<uint64_t>(count) < UINT32_MAX ? table_.at(pos, count) : nullptr;
+    }
+
+   private:
+    ZeroedTable<MemoEntry> table_;
   };
   bool memo_lookup(const Memo& memo, Node*& result);
   void memo_store(Memo& memo, int64_t start_pos, size_t diags_before, Node* result);
@@ -360,8 +383,8 @@ class Parser {
   bool expression_memoised(int64_t pos) const;
   bool colon_at_or_after(int64_t i);
   ExpressionFrame* frame_ = nullptr;        // of the innermost expression()
-  std::vector<uint8_t> then_meets_colon_;  // per then-branch position
-  std::vector<uint16_t> ternary_nesting_;  // per expression() start, see note_ternary_nesting
+  ZeroedTable<uint8_t> then_meets_colon_;    // per then-branch position
+  ZeroedTable<uint16_t> ternary_nesting_;    // per expression() start, see note_ternary_nesting
   int speculation_depth_ = 0;
   int64_t last_colon_ = -2;                // -2: not looked for yet
   // The one-TypeRef list standing for the type-argument group from the "<"
@@ -384,7 +407,11 @@ class Parser {
   void* poll_context_ = nullptr;
   uint32_t advances_ = 0;
   Memo expr_memo_, type_memo_;
-  std::vector<uint8_t> generic_close_;  // see generic_can_close()
+  // Per token: whether its "<" can close (kCloses), once its run is known
+  // (kKnown); see generic_can_close().
+  enum : uint8_t { kKnown = 1, kCloses = 2 };
+  ZeroedTable<uint8_t> generic_close_;
+  void find_generic_closes(int64_t i);
  public:
   // Fast, exact refusal for "<": false when no ">" can close a type-argument
   // group opened at token i (no balanced ">" inside a run of tokens that can
