@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "memory.h"
 #include "source.h"
 
 namespace tarn {
@@ -399,6 +400,7 @@ bool tokenize_for_parser(const Text& text, const Language& lang, const std::vect
   // Without comments, typical sources average six to seven code points per
   // parser token.
   out.reserve(out.size() + static_cast<size_t>(text.length / 6) + 1);
+  prefer_huge_pages(out.data() + out.size(), (out.capacity() - out.size()) * sizeof(parse::PTok));
   ParserSink sink(text.length, kw_of_canonical, out, unterminated);
   return visit_text(text, [&](const auto* s) {
     using U = std::remove_cv_t<std::remove_pointer_t<decltype(s)>>;

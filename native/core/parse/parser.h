@@ -6,13 +6,12 @@
 #pragma once
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <initializer_list>
 #include <memory>
-#include <new>
 #include <optional>
 #include <vector>
 
+#include "../memory.h"
 #include "../syntax/tree.h"
 #include "../token.h"
 #include "run_log.h"
@@ -319,22 +318,23 @@ class Parser {
   template <class T>
   class ZeroedTable {
    public:
+    ZeroedTable() = default;
+    ZeroedTable(const ZeroedTable&) = delete;
+    ZeroedTable& operator=(const ZeroedTable&) = delete;
+    ~ZeroedTable() { free_large(entries_, size_ * sizeof(T)); }
     T* find(int64_t i) const { return static_cast<uint64_t>(i) < size_ ? &entries_[i] : nullptr; }
     // nullptr when i is outside [0, count).
     T* at(int64_t i, int64_t count) {
       if (i < 0 || i >= count) return nullptr;
       if (!entries_) {
-        auto* e = static_cast<T*>(std::calloc(static_cast<size_t>(count), sizeof(T)));
-        if (!e) throw std::bad_alloc();
-        entries_.reset(e);
+        entries_ = static_cast<T*>(allocate_large(static_cast<size_t>(count) * sizeof(T), true));
         size_ = static_cast<size_t>(count);
       }
       return &entries_[i];
     }
 
    private:
-    struct Free { void operator()(T* e) const { std::free(e); } };
-    std::unique_ptr<T[], Free> entries_;
+    T* entries_ = nullptr;
     size_t size_ = 0;
   };
   // Memo of expression() and compound_type() per start position: the result,

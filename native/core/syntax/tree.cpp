@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "../memory.h"
+
 namespace tarn::syntax {
 
 namespace {
@@ -32,9 +34,14 @@ int64_t list_first_start(const List* l) {
   return v.tag == Value::NODE ? v.node->start : 0;
 }
 
+Arena::~Arena() {
+  for (const Block& b : blocks_) free_large(b.data, b.size);
+}
+
 void Arena::grow(size_t at_least) {
   size_t size = std::max<size_t>(at_least, blocks_.empty() ? 16 * 1024 : std::min<size_t>(block_size_ * 2, 4u << 20));
-  blocks_.emplace_back(new char[size]);
+  blocks_.reserve(blocks_.size() + 1);
+  blocks_.push_back(Block{static_cast<char*>(allocate_large(size, false)), size});
   block_size_ = size;
   used_ = 0;
   total_ += size;

@@ -142,6 +142,7 @@ class Arena {
   Arena() = default;
   Arena(const Arena&) = delete;
   Arena& operator=(const Arena&) = delete;
+  ~Arena();
 
   void* allocate(size_t size, size_t align = alignof(std::max_align_t)) {
     size_t p = (used_ + align - 1) & ~(align - 1);
@@ -150,7 +151,7 @@ class Arena {
       p = (used_ + align - 1) & ~(align - 1);
     }
     used_ = p + size;
-    return blocks_.back().get() + p;
+    return blocks_.back().data + p;
   }
 
   template <class T>
@@ -175,7 +176,8 @@ class Arena {
  private:
   void grow(size_t at_least);
   void grow_list(List* l);
-  std::vector<std::unique_ptr<char[]>> blocks_;
+  struct Block { char* data; size_t size; };
+  std::vector<Block> blocks_;
   size_t block_size_ = 0, used_ = 0, total_ = 0;
 };
 
