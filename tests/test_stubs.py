@@ -14,12 +14,13 @@ from pathlib import Path
 
 import pytest
 
+import tarn._check
 import tarn.lexer
 import tarn.parser
 import tarn.tree
 
 PACKAGE = Path(tarn.lexer.__file__).parent
-NATIVE = {"lexer": tarn.lexer, "parser": tarn.parser}
+NATIVE = {"lexer": tarn.lexer, "parser": tarn.parser, "_check": tarn._check}
 
 needs_mypy = pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
 
@@ -144,7 +145,7 @@ class TestMypy:
         assert flagged == set(range(2, 2 + len(MISUSE))), result.stdout
 
     def test_stubs_themselves_are_strict_clean(self, tmp_path: Path) -> None:
-        result = mypy(tmp_path, "-m", "tarn.lexer", "-m", "tarn.parser", "-m", "tarn.tree")
+        result = mypy(tmp_path, "-m", "tarn.lexer", "-m", "tarn.parser", "-m", "tarn._check", "-m", "tarn.tree")
         assert result.returncode == 0, result.stdout + result.stderr
 
 

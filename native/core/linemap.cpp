@@ -1,5 +1,7 @@
 #include "linemap.h"
 
+#include <algorithm>
+
 namespace tarn {
 namespace {
 
@@ -76,6 +78,26 @@ std::vector<int64_t> line_starts(const Text& text) {
   out.push_back(0);
   visit_text(text, [&](const auto* s) { collect_line_starts(s, text.length, out); });
   return out;
+}
+
+LineCol position_of(const Text& text, int64_t offset) {
+  int64_t line = 1, start = 0;
+  const int64_t end = std::min(offset, text.length);
+  visit_text(text, [&](const auto* s) {
+    for (int64_t i = 0; i < end; ++i) {
+      if (s[i] == U'\n') {
+        ++line, start = i + 1;
+      } else if (s[i] == U'\r') {
+        if (i + 1 < text.length && s[i + 1] == U'\n') {
+          if (i + 2 <= offset) ++line, start = i + 2;
+          ++i;
+        } else {
+          ++line, start = i + 1;
+        }
+      }
+    }
+  });
+  return {line, offset - start + 1};
 }
 
 LineCol linecol(const int64_t* starts, int64_t n, int64_t offset) {

@@ -148,6 +148,15 @@ TEST_CASE("linecol: bisect_right, line starts belong to their line, line 0 reads
   const int64_t unsorted[] = {0, 10, 5};
   CHECK_EQ(linecol(unsorted, 3, 7).line, 1);  // bisect probes 10 first and goes left
   CHECK_EQ(linecol(unsorted, 3, 12).line, 3);
+
+  // One place without the table: the same answer at every offset.
+  const std::u32string mixed = U"a\r\nb\rc\n\r\r\nd\r";
+  const std::vector<int64_t> ms = starts_of(mixed);
+  const Text mt = text_of(mixed.data(), static_cast<int64_t>(mixed.size()));
+  for (int64_t off = 0; off <= mt.length; ++off) {
+    const LineCol a = position_of(mt, off), b = linecol(ms.data(), static_cast<int64_t>(ms.size()), off);
+    CHECK(a.line == b.line && a.col == b.col);
+  }
 }
 
 TEST_CASE("assign_positions equals linecol per offset for any table and any token order") {

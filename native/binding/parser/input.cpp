@@ -4,10 +4,9 @@
 #include <string_view>
 
 #include "binding/common/errors.h"
+#include "binding/common/lexed_text.h"
 #include "binding/common/text_view.h"
-#include "core/lexer.h"
 #include "core/linemap.h"
-#include "core/source.h"
 
 namespace tarn::py::parser {
 namespace {
@@ -171,59 +170,20 @@ bool collect_unterminated(const State& st, PyObject* list, std::vector<parse::Un
 }
 
 bool read_text(const State& st, PyObject* text, ParseInput& in) {
-  if (!st.lexer || !st.lexer->language) {
-    PyErr_SetString(PyExc_RuntimeError, "tarn.lexer has been torn down");
-    return false;
-  }
-  std::shared_ptr<const LanguageDefinition> def = st.lexer->language->current();
-  if (!def) return false;
-  if (PyUnicode_READY(text) < 0) return false;
-  const Text view = text_view(text);
-  std::vector<tarn::Token> toks;
-  std::vector<parse::Kw> kw_of_canonical(static_cast<size_t>(def->canonical_count()), parse::Kw::NONE);
-  std::vector<bool> refused(kw_of_canonical.size(), false);
-  bool any_refused = false;
-  for (int32_t id = 0; id < def->canonical_count(); ++id) {
-    PyObject* name = def->canonical_object(id);
-    if (PyUnicode_Check(name)) {
-      kw_of_canonical[static_cast<size_t>(id)] = keyword_of(st, name);
-    } else {
-      refused[static_cast<size_t>(id)] = any_refused = true;
-    }
-  }
+  Lexicon lex;
+  if (!current_lexicon(st.lexer, lex) || PyUnicode_READY(text) < 0) return false;
+  LexedText lexed;
   try {
-    if (!any_refused) {
-      // Straight to the parser's tokens: no token list, no line table (made
-      // only if a report needs a column).
-      if (!tokenize_for_parser(view, def->language(), kw_of_canonical, in.toks, in.unterminated, poll_signals,
-                               nullptr))
-        return false;
-      in.source_text = Ref::borrow(text);
-      in.texts.slice(text, &in.toks);
-      return true;
-    }
-    // Real sources average well over four code points a token; growing a
-    // vector of this size is what costs, not reserving it.
-    toks.reserve(static_cast<size_t>(view.length / 4 + 16));
-    if (!tarn::tokenize(view, def->language(), toks, poll_signals, nullptr)) return false;
-    in.line_starts = line_starts(view);
-    assign_positions(toks, in.line_starts.data(), static_cast<int64_t>(in.line_starts.size()));
+    if (!lex_for_parser(text_view(text), lex, lexed, poll_signals, nullptr)) return false;
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
     return false;
   }
   // A canonical name that is not a str fails as it would in tokenize.
-  for (const tarn::Token& t : toks)
-    if (t.kind == TokKind::KEYWORD && t.canonical >= 0 && refused[static_cast<size_t>(t.canonical)]) {
-      def->canonical(t.canonical);
-      return false;
-    }
-  try {
-    build_parser_tokens(view, toks, kw_of_canonical, in.toks, in.unterminated);
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return false;
-  }
+  if (lexed.refused_canonical >= 0) return lex.def->canonical(lexed.refused_canonical), false;
+  in.toks = std::move(lexed.toks);
+  in.unterminated = std::move(lexed.unterminated);
+  in.source_text = Ref::borrow(text);
   in.texts.slice(text, &in.toks);
   return true;
 }
@@ -243,15 +203,7 @@ bool token_position(ParseInput& in, int64_t i, Ref& line, Ref& col) {
     return line && col;
   }
   const parse::PTok& t = in.toks[static_cast<size_t>(i)];
-  if (in.line_starts.empty() && in.source_text) {
-    try {
-      in.line_starts = line_starts(text_view(in.source_text.get()));
-    } catch (const std::bad_alloc&) {
-      PyErr_NoMemory();
-      return false;
-    }
-  }
-  const LineCol lc = linecol(in.line_starts.data(), static_cast<int64_t>(in.line_starts.size()), t.start);
+  const LineCol lc = in.source_text ? position_of(text_view(in.source_text.get()), t.start) : LineCol{1, 1};
   line = Ref::steal(PyLong_FromLongLong(lc.line));
   col = Ref::steal(PyLong_FromLongLong(lc.col));
   return line && col;

@@ -1,6 +1,6 @@
 #include "messages.h"
 
-#include "binding/common/errors.h"
+#include "binding/common/translate.h"
 #include "module_parts.h"
 
 namespace tarn::py::parser {
@@ -58,20 +58,7 @@ PyObject* translate(State& st, PyObject* key, PyObject* kw) {
     PyErr_SetString(PyExc_RuntimeError, "tarn.parser has been torn down");
     return nullptr;
   }
-  Ref t = Ref::steal(PyObject_GetAttr(st.i18n.get(), st.s_t.get()));
-  if (!t) return nullptr;
-  Ref text;
-  if (kw) {
-    PyObject* args[] = {key, kw};
-    Ref names = Ref::steal(PyTuple_Pack(1, st.s_kw.get()));
-    if (!names) return nullptr;
-    text = Ref::steal(PyObject_Vectorcall(t.get(), args, 1, names.get()));
-  } else {
-    text = Ref::steal(PyObject_CallOneArg(t.get(), key));
-  }
-  if (!text) return nullptr;
-  if (!PyUnicode_Check(text.get())) return type_error("str", text.get());
-  return text.release();
+  return py::translate(st.i18n.get(), st.s_t.get(), st.s_kw.get(), key, kw);
 }
 
 bool message_of_key(const State& st, PyObject* key, parse::Msg* out) {

@@ -1,5 +1,6 @@
 #include "run.h"
 
+#include "binding/common/lexed_text.h"
 #include "messages.h"
 
 namespace tarn::py::parser {
@@ -7,8 +8,7 @@ namespace tarn::py::parser {
 void report_too_deep(ParseInput& in, int64_t token) {
   Ref line, col;
   if (!token_position(in, token, line, col)) return;
-  PyErr_Format(PyExc_RecursionError, "maximum nesting depth exceeded while parsing at line %S, column %S", line.get(),
-               col.get());
+  PyErr_Format(PyExc_RecursionError, kTooDeepFormat, line.get(), col.get());
 }
 
 PyObject* diagnostics(State& st, const std::vector<parse::Diag>& diags, TokenTexts& texts, PyObject* host_key) {
