@@ -20,9 +20,11 @@
 //   thrown away, and nothing before the check is read twice.
 // * Other checks nest: one inside another's then-branch counts one level of
 //   speculation. Past kMaxSpeculation levels a check whose then-branch is not
-//   memoised yet throws DeferredThen; the outermost check catches it, reads
-//   the deferred expression itself (at its own, shallow depth), deepest
-//   first, and tries again, now meeting memo hits where it stopped before.
+//   memoised yet defers it: the parser bails out (every read sees the end of
+//   input, so each rule finishes at once, and nothing is memoised) up to the
+//   outermost check, which reads the deferred expression itself (at its own,
+//   shallow depth), deepest first, and tries again, now meeting memo hits
+//   where it stopped before.
 //
 // Both skip recursion that the plain reading would do, so then-branches
 // that met their ":" one inside another are counted (note_ternary_nesting)
@@ -36,8 +38,6 @@
 namespace tarn::parse {
 
 namespace {
-
-struct DeferredThen { int64_t pos; };
 
 // Sets a variable for the lifetime of the object, also when unwinding.
 template <class T>
@@ -165,7 +165,7 @@ Node* Parser::expression_unmemoised() {
     frame.undecided.pop_back();
     e = resume_after_check(check);
   }
-  if (frame.ternary_nesting > 0) {
+  if (frame.ternary_nesting > 0 && !bailing_) {
     if (uint16_t* slot = ternary_nesting_.at(start, count_)) *slot = static_cast<uint16_t>(frame.ternary_nesting);
     if (outer) outer->ternary_nesting = std::max(outer->ternary_nesting, frame.ternary_nesting);
   }
@@ -336,32 +336,50 @@ Node* Parser::resume_after_check(const UndecidedCheck& check) {
 Node* Parser::speculative_then() {
   if (!memo_on_) return expression();
   if (speculation_depth_ == 0) return then_with_deferrals();
-  if (speculation_depth_ >= kMaxSpeculation && !expression_memoised(pos_)) throw DeferredThen{pos_};
+  if (speculation_depth_ >= kMaxSpeculation && !expression_memoised(pos_)) {
+    begin_bail(pos_);
+    return placeholder();
+  }
   Scoped<int> deeper(speculation_depth_, speculation_depth_ + 1);
   return expression();
+}
+
+void Parser::begin_bail(int64_t deferred_pos) {
+  bail_token_ = PTok{};
+  bail_token_.kind = TokKind::EOF_;
+  bail_token_.start = bail_token_.end = toks_[count_ - 1].end;
+  bail_token_.line = bail_token_.end_line = toks_[count_ - 1].end_line;
+  bail_pos_ = deferred_pos;
+  bailing_ = true;
+  readable_ = 0;
+}
+
+int64_t Parser::end_bail() {
+  bailing_ = false;
+  readable_ = count_;
+  return bail_pos_;
 }
 
 // The outermost speculative check: reads deferred then-branches deepest first,
 // each at this depth, until its own then-branch completes.
 Node* Parser::then_with_deferrals() {
   Scoped<int> deeper(speculation_depth_, 1);
+  struct EndBail {  // also when an interruption unwinds the reading
+    Parser& p;
+    ~EndBail() { if (p.bailing_) p.end_bail(); }
+  } guard{*this};
   const Snapshot s = snapshot();
   std::vector<int64_t> deferred;
   while (true) {
-    try {
-      return expression();
-    } catch (const DeferredThen& d) {
-      deferred.push_back(d.pos);
-    }
+    Node* then = expression();
+    if (!bailing_) return then;
+    deferred.push_back(end_bail());
     while (!deferred.empty()) {
       rollback(s);
       set_pos(deferred.back());
-      try {
-        expression();
-        deferred.pop_back();
-      } catch (const DeferredThen& d) {
-        deferred.push_back(d.pos);
-      }
+      expression();
+      if (bailing_) deferred.push_back(end_bail());
+      else deferred.pop_back();
     }
     rollback(s);
   }

@@ -104,7 +104,7 @@ Op operator_from_text(const char32_t* s, size_t len) {
 }
 
 Parser::Parser(const PTok* toks, int64_t count, Arena& arena, int64_t start_pos)
-    : toks_(toks), count_(count), pos_(0), arena_(arena), stack_limit_(stack_limit()) {
+    : toks_(toks), count_(count), readable_(count), pos_(0), arena_(arena), stack_limit_(stack_limit()) {
   set_pos(start_pos);
 }
 
@@ -119,6 +119,7 @@ void Parser::set_pos(int64_t p) {
 // ---------------------------------------------------------------- cursor
 
 const PTok& Parser::peek_slow(int64_t ahead) const {
+  if (bailing_) return bail_token_;
   int64_t i = pos_;
   if (ahead != 0) {
     int64_t sum;
@@ -172,6 +173,9 @@ Name* Parser::placeholder() {
 }
 
 void Parser::too_deep() {
+  // Bailing out only finishes rules at the end of input: a few frames, never
+  // a nesting the reading itself would reach.
+  if (bailing_) return;
   --depth_;
   throw NestingTooDeep{pos_};
 }
@@ -179,6 +183,7 @@ void Parser::too_deep() {
 // ---------------------------------------------------------------- memo
 
 bool Parser::memo_lookup(const Memo& memo, Node*& result) {
+  if (bailing_) return false;
   const MemoEntry* e = memo.find(pos_);
   if (!e) return false;
   diags_.replay(e->diags);
@@ -188,6 +193,7 @@ bool Parser::memo_lookup(const Memo& memo, Node*& result) {
 }
 
 void Parser::memo_store(Memo& memo, int64_t start_pos, size_t diags_before, Node* result) {
+  if (bailing_) return;  // a result cut short
   MemoEntry* e = memo.slot(start_pos, count_);
   if (!e) return;
   e->end_plus_one = static_cast<uint32_t>(pos_ + 1);

@@ -159,21 +159,21 @@ class Parser {
   // other position goes through the out-of-line reading with the host's
   // indexing and the index error.
   const PTok& peek() const {
-    if (static_cast<uint64_t>(pos_) < static_cast<uint64_t>(count_)) [[likely]] return toks_[pos_];
+    if (static_cast<uint64_t>(pos_) < static_cast<uint64_t>(readable_)) [[likely]] return toks_[pos_];
     return peek_slow(0);
   }
   const PTok& peek(int64_t ahead) const {
-    if (ahead >= 0 && ahead < count_ && pos_ >= 0 && pos_ < count_ - ahead) [[likely]] return toks_[pos_ + ahead];
+    if (ahead >= 0 && ahead < readable_ && pos_ >= 0 && pos_ < readable_ - ahead) [[likely]] return toks_[pos_ + ahead];
     return peek_slow(ahead);
   }
   int64_t pos() const { return pos_; }
   void set_pos(int64_t p);
   bool at_end() const { return peek().kind == TokKind::EOF_; }
   int64_t advance() {                             // index of the passed token
-    const PTok& t = peek();
-    if (t.kind != TokKind::EOF_) ++pos_;
+    const int64_t i = pos_;  // what peek() reads (set_pos keeps it from being negative)
+    if (peek().kind != TokKind::EOF_) ++pos_;
     if (poll_) [[unlikely]] poll_now();
-    return &t - toks_;
+    return i;
   }
   bool at_kw(Kw k) const { const PTok& t = peek(); return t.kind == TokKind::KEYWORD && t.kw == k && k != Kw::NONE; }
   bool at_kw(KwSet ks) const { const PTok& t = peek(); return t.kind == TokKind::KEYWORD && ks.contains(t.kw); }
@@ -311,7 +311,7 @@ class Parser {
   friend class Nest;
   const PTok& peek_slow(int64_t ahead) const;
   int64_t last_end_slow() const;
-  [[noreturn]] void too_deep();
+  void too_deep();
   void poll_now();
   // A table with an entry per token, allocated zeroed on first use, so pages
   // of entries never written are never touched.
@@ -380,6 +380,14 @@ class Parser {
   Node* resume_after_check(const UndecidedCheck& check);
   Node* speculative_then();
   Node* then_with_deferrals();
+  // Abandoning the current then-branch for a deferred one (expressions.cpp):
+  // every read sees the end of input, so each rule up to the outermost check
+  // finishes at once, and nothing read meanwhile is memoised.
+  void begin_bail(int64_t deferred_pos);
+  int64_t end_bail();
+  bool bailing_ = false;
+  int64_t bail_pos_ = 0;
+  PTok bail_token_;
   bool expression_memoised(int64_t pos) const;
   bool colon_at_or_after(int64_t i);
   ExpressionFrame* frame_ = nullptr;        // of the innermost expression()
@@ -396,6 +404,7 @@ class Parser {
 
   const PTok* toks_;
   int64_t count_;
+  int64_t readable_;  // tokens peek() reads from the array: count_, or 0 while bailing
   int64_t pos_;
   Arena& arena_;
   RunLog<Diag> diags_;
