@@ -182,7 +182,9 @@ class TestManyTypeTestStatements:
 
     @pytest.mark.parametrize(
         "extra",
-        [["    a : b"], ["    x это Т? и", "    y : z"], ["    (x это Т?)", "    a : b"], ["    f(x это Т?", "    a : b)"]],
+        [["    a : b"], ["    x это Т? и", "    y : z"], ["    (x это Т?)", "    a : b"], ["    f(x это Т?", "    a : b)"],
+         # checks that succeed right where the reading was cut short (64 lines in)
+         ["    x это Т?"] * 4 + ["    x это Т? :"] * 2],
     )
     def test_same_as_plain(self, extra):
         lines = ["    x это Т?"] * 60

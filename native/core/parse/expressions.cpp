@@ -149,7 +149,31 @@ struct Parser::ExpressionFrame {
   std::vector<std::pair<int64_t, int32_t>> not_cells;  // NOT token, enclosing cell
   std::vector<UndecidedCheck> undecided;
   int ternary_nesting = 0;  // of then-branches that met their ":", one in another
+  // The check whose then-branch is being read, when it sits in the first
+  // operand with nothing pending around it (see pause_at_check).
+  IsType* first_check = nullptr;
+  Snapshot first_check_at;
+
+  bool at_first_operand() const {
+    return levels[kOrLevel].op < 0 && levels[kAndLevel].op < 0 && nots < 0 && not_cells.empty() &&
+           undecided.empty() && ternary_nesting == 0;
+  }
 };
+
+// A then-branch cut short by a bail-out often stopped at its own first check
+// (one construct per line, each line's check reading the next line). What it
+// had read up to that check is kept, so reading it again goes on from the
+// check instead of from the start: the operand, the type and the diagnostics
+// between them are the same wherever the expression is read (as the memo
+// assumes), and the nesting they needed was reached at this depth or deeper.
+void Parser::pause_at_check(const ExpressionFrame& frame, int64_t start, size_t diags_before) {
+  if (!frame.first_check) return;
+  PausedCheck* p = paused_.at(start, count_);
+  if (!p || static_cast<uint64_t>(count_) >= UINT32_MAX) return;
+  diags_.cut(frame.first_check_at.diags);  // what the bail-out itself recorded
+  *p = PausedCheck{frame.first_check, static_cast<uint32_t>(frame.first_check_at.pos + 1),
+                   diags_.seal(diags_before), depth_};
+}
 
 // expression := log_term { OR log_term } [ "!" ] [ "??" expression ] [ "?" expression ":" expression ]
 Node* Parser::expression_unmemoised() {
@@ -159,13 +183,30 @@ Node* Parser::expression_unmemoised() {
   ExpressionFrame* outer = frame_;
   ExpressionFrame frame;
   Scoped<ExpressionFrame*> current(frame_, &frame);
-  Node* e = suffixes(keyword_loop(log_term(), kOrLevel));
+  const size_t diags_before = diags_.mark();
+  Node* e;
+  PausedCheck* paused = bailing_ ? nullptr : paused_.find(start);
+  if (paused && paused->then_plus_one && paused->depth >= depth_) {
+    // Taken once: the check may change its test (a ternary takes back the
+    // "?"), and a reading that bails again pauses anew.
+    const PausedCheck p = *paused;
+    paused->then_plus_one = 0;
+    diags_.replay(p.diags);
+    pos_ = p.then_plus_one - 1;
+    e = suffixes(keyword_loop(keyword_loop(type_tests(ternary_after_is(p.test)), kAndLevel), kOrLevel));
+  } else {
+    e = suffixes(keyword_loop(log_term(), kOrLevel));
+  }
+  if (bailing_) {
+    pause_at_check(frame, start, diags_before);
+    return e;
+  }
   while (!frame.undecided.empty() && at_op(Op::COLON)) {
     const UndecidedCheck check = frame.undecided.back();
     frame.undecided.pop_back();
     e = resume_after_check(check);
   }
-  if (frame.ternary_nesting > 0 && !bailing_) {
+  if (frame.ternary_nesting > 0) {
     if (uint16_t* slot = ternary_nesting_.at(start, count_)) *slot = static_cast<uint16_t>(frame.ternary_nesting);
     if (outer) outer->ternary_nesting = std::max(outer->ternary_nesting, frame.ternary_nesting);
   }
@@ -274,7 +315,11 @@ Node* Parser::ternary_after_is(IsType* test) {
   if (!type->nullable || !text_ends_with_qmark(*this, type->text) || at_op(Op::SEMICOLON)) return test;
   if (!colon_at_or_after(pos_) || decide_at_expression_end(pos_, test)) return test;
   const Snapshot s = snapshot();
+  ExpressionFrame* f = frame_;
+  const bool first = f && f->at_first_operand();
+  if (first) f->first_check = test, f->first_check_at = s;
   Node* then = speculative_then();
+  if (first && !bailing_) f->first_check = nullptr;
   if (eat_op(Op::COLON) < 0) {
     rollback(s);
     return test;

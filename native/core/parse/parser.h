@@ -371,6 +371,13 @@ class Parser {
   static constexpr int kMaxSpeculation = 32;
   struct ExpressionFrame;
   struct UndecidedCheck;
+  struct PausedCheck {
+    IsType* test;
+    uint32_t then_plus_one;  // 0: none
+    uint32_t diags;
+    int32_t depth;
+  };
+  void pause_at_check(const ExpressionFrame& frame, int64_t start, size_t diags_before);
   Node* keyword_loop(Node* left, int level);
   Node* type_tests(Node* left);
   Node* suffixes(Node* left);
@@ -393,6 +400,7 @@ class Parser {
   ExpressionFrame* frame_ = nullptr;        // of the innermost expression()
   ZeroedTable<uint8_t> then_meets_colon_;    // per then-branch position
   ZeroedTable<uint16_t> ternary_nesting_;    // per expression() start, see note_ternary_nesting
+  ZeroedTable<PausedCheck> paused_;          // per expression() start, see pause_at_check
   int speculation_depth_ = 0;
   int64_t last_colon_ = -2;                // -2: not looked for yet
   // The one-TypeRef list standing for the type-argument group from the "<"
