@@ -168,11 +168,11 @@ struct Parser::ExpressionFrame {
 // assumes), and the nesting they needed was reached at this depth or deeper.
 void Parser::pause_at_check(const ExpressionFrame& frame, int64_t start, size_t diags_before) {
   if (!frame.first_check) return;
-  PausedCheck* p = paused_.at(start, count_);
-  if (!p || static_cast<uint64_t>(count_) >= UINT32_MAX) return;
+  MemoEntry* m = expr_memo_.slot(start, count_);
+  if (!m || paused_.size() >= UINT32_MAX) return;
   diags_.cut(frame.first_check_at.diags);  // what the bail-out itself recorded
-  *p = PausedCheck{frame.first_check, static_cast<uint32_t>(frame.first_check_at.pos + 1),
-                   diags_.seal(diags_before), depth_};
+  *m = MemoEntry{frame.first_check, 0, static_cast<uint32_t>(paused_.size())};
+  paused_.push_back(PausedCheck{frame.first_check_at.pos, diags_.seal(diags_before), depth_});
 }
 
 // expression := log_term { OR log_term } [ "!" ] [ "??" expression ] [ "?" expression ":" expression ]
@@ -185,15 +185,16 @@ Node* Parser::expression_unmemoised() {
   Scoped<ExpressionFrame*> current(frame_, &frame);
   const size_t diags_before = diags_.mark();
   Node* e;
-  PausedCheck* paused = bailing_ ? nullptr : paused_.find(start);
-  if (paused && paused->then_plus_one && paused->depth >= depth_) {
+  MemoEntry* paused = bailing_ ? nullptr : expr_memo_.any(start);
+  if (paused && paused->result && !paused->end_plus_one && paused_[paused->diags].depth >= depth_) {
     // Taken once: the check may change its test (a ternary takes back the
     // "?"), and a reading that bails again pauses anew.
-    const PausedCheck p = *paused;
-    paused->then_plus_one = 0;
+    auto* test = static_cast<IsType*>(paused->result);
+    const PausedCheck p = paused_[paused->diags];
+    paused->result = nullptr;
     diags_.replay(p.diags);
-    pos_ = p.then_plus_one - 1;
-    e = suffixes(keyword_loop(keyword_loop(type_tests(ternary_after_is(p.test)), kAndLevel), kOrLevel));
+    pos_ = p.then_pos;
+    e = suffixes(keyword_loop(keyword_loop(type_tests(ternary_after_is(test)), kAndLevel), kOrLevel));
   } else {
     e = suffixes(keyword_loop(log_term(), kOrLevel));
   }

@@ -341,6 +341,9 @@ class Parser {
   // the end position and the diagnostics recorded, replayed on reuse. Token
   // indices fit 32 bits (string fields name tokens that way); past that the
   // memo stays empty, which reads as memo off.
+  // An entry with no end but a result is an expression() paused at a check
+  // (pause_at_check): the result is the check's test and `diags` indexes
+  // paused_.
   struct MemoEntry {
     Node* result;
     uint32_t end_plus_one;  // 0: nothing stored
@@ -352,6 +355,7 @@ class Parser {
       const MemoEntry* e = table_.find(pos);
       return e && e->end_plus_one ? e : nullptr;
     }
+    MemoEntry* any(int64_t pos) const { return table_.find(pos); }
     MemoEntry* slot(int64_t pos, int64_t count) {
       return static_cast<uint64_t>(count) < UINT32_MAX ? table_.at(pos, count) : nullptr;
     }
@@ -372,8 +376,7 @@ class Parser {
   struct ExpressionFrame;
   struct UndecidedCheck;
   struct PausedCheck {
-    IsType* test;
-    uint32_t then_plus_one;  // 0: none
+    int64_t then_pos;
     uint32_t diags;
     int32_t depth;
   };
@@ -400,7 +403,7 @@ class Parser {
   ExpressionFrame* frame_ = nullptr;        // of the innermost expression()
   ZeroedTable<uint8_t> then_meets_colon_;    // per then-branch position
   ZeroedTable<uint16_t> ternary_nesting_;    // per expression() start, see note_ternary_nesting
-  ZeroedTable<PausedCheck> paused_;          // per expression() start, see pause_at_check
+  std::vector<PausedCheck> paused_;          // see pause_at_check
   int speculation_depth_ = 0;
   int64_t last_colon_ = -2;                // -2: not looked for yet
   // The one-TypeRef list standing for the type-argument group from the "<"
