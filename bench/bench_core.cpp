@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-#include "core/language_json.h"
+#include "devtools/language_json.h"
 #include "core/lexer.h"
 #include "core/linemap.h"
 #include "core/parse/parser.h"

@@ -5,7 +5,7 @@
 // token invariants of token_checks.h hold.
 #include <string_view>
 
-#include "core/language_json.h"
+#include "devtools/language_json.h"
 #include "support.h"
 #include "token_checks.h"
 

@@ -5,7 +5,6 @@
 // stop with one of the two orderly errors (nesting bound, index out of range);
 // a crash or a sanitizer report is a finding.
 #include <cstring>
-#include <functional>
 #include <limits>
 #include <vector>
 
@@ -17,9 +16,6 @@ using namespace tarn::parse;
 
 namespace {
 
-constexpr int kKwCount = static_cast<int>(Kw::QUERY) + 1;
-constexpr int kOpCount = static_cast<int>(Op::SLASH_ASSIGN) + 1;
-constexpr int kMsgCount = static_cast<int>(Msg::UnclosedBlock) + 1;
 constexpr int kKindCount = static_cast<int>(TokKind::OTHER) + 1;
 
 // Reads the fuzzer's bytes front to back; zeros once they run out.
@@ -49,8 +45,8 @@ class Bytes {
 PTok hostile_token(Bytes& in, int64_t& near) {
   PTok t;
   t.kind = static_cast<TokKind>(in.byte() % kKindCount);
-  t.kw = static_cast<Kw>(static_cast<int>(in.byte() % (kKwCount + 1)) - 1);
-  t.op = static_cast<Op>(static_cast<int>(in.byte() % (kOpCount + 1)) - 1);
+  t.kw = static_cast<Kw>(static_cast<int>(in.byte() % (kKeywordCount + 1)) - 1);
+  t.op = static_cast<Op>(static_cast<int>(in.byte() % (kOperatorCount + 1)) - 1);
   const uint8_t bits = in.byte();
   t.upper_first = bits & 1, t.ends_with_qmark = bits & 2, t.empty_text = bits & 4;
   t.start = in.offset(near);
@@ -76,87 +72,34 @@ int64_t hostile_position(Bytes& in, int64_t count) {
   }
 }
 
-// A Module as the binding hands one in: both lists present.
-Module* empty_module(Parser& p) {
-  Module* m = p.make<Module>(0, 0);
-  m->imports = p.list();
-  m->members = p.list();
-  return m;
+// Arguments of each kind (rules.inc), as a host can pass them.
+Module* empty_module(Parser& p) { return p.make<Module>(0, 0, p.list(), p.list()); }
+std::vector<Kw> keyword_stops(Bytes& in) {
+  std::vector<Kw> stops;
+  for (int k = in.byte() % 4; k > 0; --k) stops.push_back(static_cast<Kw>(in.byte() % kKeywordCount));
+  return stops;
 }
+#define ARGUMENT_NONE
+#define ARGUMENT_MODULE empty_module(p)
+#define ARGUMENT_ANNOTATIONS p.list()
+#define ARGUMENT_EXPR p.make<Name>(0, 0, StrRef::empty())
+#define ARGUMENT_KEYWORDS keyword_stops(in)
+#define ARGUMENT_INT in.offset(1)
+#define ARGUMENT_MESSAGE static_cast<Msg>(in.byte() % kMessageCount)
+#define ARGUMENT_BOOL (in.byte() & 1) != 0
 
-using Rule = std::function<void(Parser&, Bytes&)>;
+using Rule = void (*)(Parser&, Bytes&);
 
-// Every rule a host can call on _Parser, with arguments the host can pass.
-// (The cursor methods of _Parser work on the host objects themselves.)
-const std::vector<Rule>& rules() {
-  static const std::vector<Rule> table = {
-      [](Parser& p, Bytes&) { p.parse_module(); },
-      [](Parser& p, Bytes&) { p.module_member(empty_module(p)); },
-      [](Parser& p, Bytes&) { p.recover_to_module_member(); },
-      [](Parser& p, Bytes&) { p.namespace_import(); },
-      [](Parser& p, Bytes&) { p.annotations(); },
-      [](Parser& p, Bytes&) { p.annotation_args(); },
-      [](Parser& p, Bytes&) { p.method(p.list()); },
-      [](Parser& p, Bytes&) { p.parameters(); },
-      [](Parser& p, Bytes&) { p.structure(p.list()); },
-      [](Parser& p, Bytes&) { p.object_field(p.list()); },
-      [](Parser& p, Bytes&) { p.enum_(p.list()); },
-      [](Parser& p, Bytes&) { p.module_const(p.list()); },
-      [](Parser& p, Bytes&) { p.compound_type(); },
-      [](Parser& p, Bytes&) { p.type_name(); },
-      [](Parser& p, Bytes&) { p.grouped_type(); },
-      [](Parser& p, Bytes&) { p.func_type(); },
-      [](Parser& p, Bytes& in) { p.generic_type_args(in.byte() & 1); },
-      [](Parser& p, Bytes& in) { p.statements_until_semicolon(static_cast<Msg>(in.byte() % kMsgCount)); },
-      [](Parser& p, Bytes& in) {
-        std::vector<Kw> stops;
-        for (int k = in.byte() % 4; k > 0; --k) stops.push_back(static_cast<Kw>(in.byte() % kKwCount));
-        p.block_until(stops.data(), stops.size());
-      },
-      [](Parser& p, Bytes&) { p.recover_statement(); },
-      [](Parser& p, Bytes&) { p.statement(); },
-      [](Parser& p, Bytes&) { p.if_statement(); },
-      [](Parser& p, Bytes&) { p.case_statement(); },
-      [](Parser& p, Bytes&) { p.when_expression(); },
-      [](Parser& p, Bytes&) { p.while_statement(); },
-      [](Parser& p, Bytes&) { p.for_statement(); },
-      [](Parser& p, Bytes&) { p.try_statement(); },
-      [](Parser& p, Bytes&) { p.scope_statement(); },
-      [](Parser& p, Bytes&) { p.return_statement(); },
-      [](Parser& p, Bytes& in) { p.starts_new_statement(in.offset(1)); },
-      [](Parser& p, Bytes&) { p.var_decl(); },
-      [](Parser& p, Bytes&) { p.use_statement(); },
-      [](Parser& p, Bytes&) { p.expression_statement(); },
-      [](Parser& p, Bytes&) { p.expression(); },
-      [](Parser& p, Bytes&) { p.expression_ended(); },
-      [](Parser& p, Bytes&) { p.log_term(); },
-      [](Parser& p, Bytes&) { p.log_fact(); },
-      [](Parser& p, Bytes&) { p.log_primary(); },
-      [](Parser& p, Bytes&) { p.simple_expression(); },
-      [](Parser& p, Bytes&) { p.term(); },
-      [](Parser& p, Bytes&) { p.exp(); },
-      [](Parser& p, Bytes&) { p.fact(); },
-      [](Parser& p, Bytes&) { p.method_ref(); },
-      [](Parser& p, Bytes&) { p.feature_resolving(); },
-      [](Parser& p, Bytes&) { p.maybe_call(p.make<Name>(0, 0)); },
-      [](Parser& p, Bytes&) { p.starts_a_line(); },
-      [](Parser& p, Bytes&) { p.generic_call_args(); },
-      [](Parser& p, Bytes&) { p.call_args(); },
-      [](Parser& p, Bytes&) { p.static_feature_resolving(); },
-      [](Parser& p, Bytes&) { p.paren_or_lambda(); },
-      [](Parser& p, Bytes&) { p.static_feature(); },
-      [](Parser& p, Bytes&) { p.creator(); },
-      [](Parser& p, Bytes&) { p.array_literal(); },
-      [](Parser& p, Bytes&) { p.map_literal(); },
-      [](Parser& p, Bytes&) { p.try_lambda_full(); },
-      [](Parser& p, Bytes&) { p.type_literal(); },
-      [](Parser& p, Bytes&) { p.query_literal(); },
-      [](Parser& p, Bytes&) { p.resolvable_literal(); },
-      [](Parser& p, Bytes&) { p.postfix_after_literal(p.make<Name>(0, 0)); },
-      [](Parser& p, Bytes& in) { p.error(static_cast<Msg>(in.byte() % kMsgCount)); },
-  };
-  return table;
-}
+// Every rule a host can call on _Parser, then error(), which a host calls
+// with any message. (The cursor methods of _Parser work on the host objects
+// themselves.)
+constexpr Rule kRules[] = {
+#define RULE(name, host_name, Result, parameters, KIND, ...) \
+  []([[maybe_unused]] Parser& p, [[maybe_unused]] Bytes& in) { p.name(ARGUMENT_##KIND); },
+#include "core/parse/rules.inc"
+#undef RULE
+    [](Parser& p, Bytes& in) { p.error(static_cast<Msg>(in.byte() % kMessageCount)); },
+};
 
 }  // namespace
 
@@ -175,10 +118,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Arena arena;
   Parser parser(toks.data(), static_cast<int64_t>(toks.size()), arena, hostile_position(in, count));
   for (int call = 0; call < kCallsPerInput && !in.empty(); ++call) {
-    const size_t rule = in.byte() % rules().size();
+    const size_t rule = in.byte() % std::size(kRules);
     if (in.byte() & 1) parser.set_pos(hostile_position(in, static_cast<int64_t>(count)));
     try {
-      rules()[rule](parser, in);
+      kRules[rule](parser, in);
     } catch (const NestingTooDeep&) {
     } catch (const TokenIndexError&) {
     }

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/language_json.h"
+#include "devtools/language_json.h"
 #include "core/lexer.h"
 #include "core/linemap.h"
 

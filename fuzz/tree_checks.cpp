@@ -56,9 +56,11 @@ class TreeWalker {
   case NodeKind::N: {                                                      \
     const auto* r = static_cast<const N*>(static_cast<const Root*>(n));    \
     (void)r;
-#define FIELD(R, F, T, D) field_##T(r->F, #R "." #F);
+#define FIELD(R, F, S, D, K) field_##S(r->F, K, #R "." #F);
 #define END(N) break; }
-#include "core/syntax/nodes.def"
+#define KINDS(...) Kinds{__VA_ARGS__}
+#include "core/syntax/nodes.inc"
+#undef KINDS
 #undef RECORD
 #undef FIELD
 #undef END
@@ -108,13 +110,16 @@ class TreeWalker {
     }
   }
 
-  void child(const Node* n, bool required, bool (*kind_ok)(NodeKind), const char* field) {
+  // A record field holds one of `kinds` (or a record derived from one).
+  void child(const Node* n, bool required, std::initializer_list<NodeKind> kinds, const char* field) {
     if (!n) {
       FUZZ_CHECK(!required, std::string(field) + " is missing");
       note(-1);
       return;
     }
-    FUZZ_CHECK(kind_ok(n->kind), std::string(field) + " holds a " + record_name(n->kind));
+    bool ok = false;
+    for (NodeKind k : kinds) ok = ok || derives_from(n->kind, k);
+    FUZZ_CHECK(ok, std::string(field) + " holds a " + record_name(n->kind));
     children_.push_back({n, nullptr});
   }
   void list(const List* l, bool required, const char* field) {
@@ -126,24 +131,18 @@ class TreeWalker {
     children_.push_back({nullptr, l});
   }
 
-  static bool expr_kind(NodeKind k) { return is_expr(k); }
-  static bool typeref_kind(NodeKind k) { return k == NodeKind::TypeRef; }
-  static bool expr_or_assign_kind(NodeKind k) { return is_expr(k) || k == NodeKind::Assign; }
-
-  void field_Str(const StrRef& s, const char* f) {
+  using Kinds = std::initializer_list<NodeKind>;
+  void field_Str(const StrRef& s, Kinds, const char* f) {
     FUZZ_CHECK(!s.is_none(), std::string(f) + " is None");
     str(s, f);
   }
-  void field_StrOrNone(const StrRef& s, const char* f) { str(s, f); }
-  void field_Int(int64_t v, const char*) { note(v); }
-  void field_Bool(bool v, const char*) { note(v); }
-  void field_List(const List* l, const char* f) { list(l, true, f); }
-  void field_ListOrNone(const List* l, const char* f) { list(l, false, f); }
-  void field_Expr(const Node* n, const char* f) { child(n, true, expr_kind, f); }
-  void field_ExprOrNone(const Node* n, const char* f) { child(n, false, expr_kind, f); }
-  void field_TypeRef(const Node* n, const char* f) { child(n, true, typeref_kind, f); }
-  void field_TypeRefOrNone(const Node* n, const char* f) { child(n, false, typeref_kind, f); }
-  void field_ExprOrAssignOrNone(const Node* n, const char* f) { child(n, false, expr_or_assign_kind, f); }
+  void field_StrOrNone(const StrRef& s, Kinds, const char* f) { str(s, f); }
+  void field_Int(int64_t v, Kinds, const char*) { note(v); }
+  void field_Bool(bool v, Kinds, const char*) { note(v); }
+  void field_List(const List* l, Kinds, const char* f) { list(l, true, f); }
+  void field_ListOrNone(const List* l, Kinds, const char* f) { list(l, false, f); }
+  void field_Node(const Node* n, Kinds k, const char* f) { child(n, true, k, f); }
+  void field_NodeOrNone(const Node* n, Kinds k, const char* f) { child(n, false, k, f); }
 
   int64_t length_, tokens_, max_records_;
   TreeFacts facts_;

@@ -8,6 +8,7 @@ Properties that drive the native parser with random state run in a child
 interpreter: a memory fault there fails one test with its signal instead of
 taking the whole run down."""
 import copy
+import inspect
 import json
 import os
 import pathlib
@@ -89,18 +90,15 @@ def token_lists():
 
 
 positions = st.one_of(st.integers(-14, 14), st.sampled_from(EXTREMES))
-ZERO_ARG_METHODS = [
-    "peek", "at_end", "advance", "snapshot", "at_name", "eat_name", "parse_module", "recover_to_module_member",
-    "namespace_import", "annotations", "annotation_args", "parameters", "compound_type", "type_name",
-    "grouped_type", "func_type", "generic_type_args", "recover_statement", "statement", "if_statement",
-    "case_statement", "when_expression", "while_statement", "for_statement", "try_statement", "scope_statement",
-    "return_statement", "var_decl", "use_statement", "expression_statement", "expression", "expression_ended",
-    "log_term", "log_fact", "log_primary", "simple_expression", "term", "exp", "fact", "method_ref",
-    "feature_resolving", "starts_a_line", "generic_call_args", "call_args", "static_feature_resolving",
-    "paren_or_lambda", "static_feature", "creator", "array_literal", "map_literal", "try_lambda_full",
-    "type_literal", "query_literal", "resolvable_literal",
-]
-ANNOTATED_METHODS = ["method", "structure", "object_field", "enum", "module_const"]
+
+def parser_methods(takes):
+    """The _Parser methods, in order, whose parameters (besides self) `takes` accepts."""
+    methods = [(n, m) for n, m in vars(_Parser).items() if callable(m) and not n.startswith("__")]
+    return [n for n, m in methods if takes(list(inspect.signature(m).parameters.values())[1:])]
+
+
+ZERO_ARG_METHODS = parser_methods(lambda ps: all(p.default is not p.empty for p in ps))
+ANNOTATED_METHODS = parser_methods(lambda ps: [p.name for p in ps] == ["annotations"])
 names = st.lists(st.sampled_from(CANONICALS), max_size=3).map(tuple)
 operators = st.lists(st.sampled_from(OPS), max_size=3).map(tuple)
 calls = st.lists(st.one_of(

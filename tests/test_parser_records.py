@@ -215,6 +215,9 @@ def test_printable_form():
     assert repr(P.ParseError(1, 2, "oops")) == "ParseError(start=1, end=2, message='oops')"
     assert repr(P.Compare(0, 3, name(), [("<", None)])) == (
         "Compare(start=0, end=3, first=Name(start=0, end=1, name='x'), rest=[('<', None)])")
+    loop = P.Call(0, 1, name(), [])
+    loop.args.append(loop)  # a cycle prints once, as Python prints its own containers
+    assert repr(loop) == "Call(start=0, end=1, callee=Name(start=0, end=1, name='x'), args=[...], type_args=[])"
 
 
 def test_pattern_matching_uses_field_order():
@@ -298,10 +301,9 @@ def deep_unary(depth):
     return node
 
 
-def test_deep_trees_fail_cleanly_in_repr_and_equality():
+def test_deep_trees_print_and_fail_cleanly_in_equality():
     a, b = deep_unary(100_000), deep_unary(100_000)
-    with pytest.raises(RecursionError):
-        repr(a)
+    assert repr(a).count("Unary(") == 100_000
     with pytest.raises(RecursionError):
         a == b
 

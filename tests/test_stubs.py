@@ -18,6 +18,7 @@ import tarn._check
 import tarn.lexer
 import tarn.parser
 import tarn.tree
+from conftest import tables
 
 PACKAGE = Path(tarn.lexer.__file__).parent
 NATIVE = {"lexer": tarn.lexer, "parser": tarn.parser, "_check": tarn._check}
@@ -231,3 +232,9 @@ class TestStubsMatchTheModules:
         methods = {n.name for n in declared.body if isinstance(n, ast.FunctionDef)}
         runtime = {n for n, v in vars(tarn.parser._Parser).items() if callable(v) and not n.startswith("__")}
         assert runtime <= methods
+
+
+def test_generated_files_are_up_to_date() -> None:
+    """parser.pyi and the native field and rule tables are what tools/gen_tables.py makes of the tables now."""
+    stale = [str(path) for path, text in tables().outputs().items() if path.read_text(encoding="utf-8") != text]
+    assert not stale, f"out of date (run tools/gen_tables.py): {stale}"

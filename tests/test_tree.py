@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import json
+import subprocess
 import sys
 from pathlib import Path
 
@@ -144,6 +145,17 @@ class TestDump:
     def test_deep_chain(self) -> None:
         text = tree.dump(chain(DEEP))
         assert text.count("Binary(") == DEEP and text.startswith("Binary(start=0, end=")
+
+    def test_the_native_dumper_prints_the_same_form(self) -> None:
+        # tools/tarn_dump prints native trees; a development build has it next to the package.
+        dumper = Path(P.__file__).resolve().parents[2] / "tarn_dump"
+        if not dumper.exists():
+            pytest.skip("no development build")
+        language = Path(P.__file__).parent / "data" / "language.json"
+        for path in CORPUS_FILES:
+            printed = subprocess.run([dumper, language, path], capture_output=True, text=True, check=True).stdout
+            module = P.parse_text(path.read_bytes().decode("utf-8"))[0]
+            assert printed.split("\n", 1)[0] == repr(module), path
 
 
 class TestDictAndJson:

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "core/language_json.h"
+#include "devtools/language_json.h"
 #include "core/parse/parser.h"
 #include "core/source.h"
-#include "core/syntax/dump.h"
+#include "devtools/dump.h"
 
 using namespace tarn;
 

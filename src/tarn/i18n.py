@@ -26,16 +26,6 @@ _english_forms: dict[str, str] | None = None
 def register(catalogue: Mapping[str, Mapping[str, str]]) -> None:
     """Adds the texts of `catalogue`; a later text for the same key and
     language replaces the earlier one."""
-    _add(catalogue)
-
-
-def _register_own(catalogue: Mapping[str, Mapping[str, str]]) -> None:
-    """``register`` for texts a module needs beyond the catalogue it
-    publishes (the parser's diagnostics for unclosed literals and blocks)."""
-    _add(catalogue)
-
-
-def _add(catalogue: Mapping[str, Mapping[str, str]]) -> None:
     for key, texts in catalogue.items():
         _catalogue.setdefault(key, {}).update(texts)
 

@@ -28,6 +28,7 @@ __all__ = [
 ]
 
 _RECORDS = (_parser.Node, _parser.ParseError)
+_PRINTED_RECORDS = (*_RECORDS, _parser._Parser)
 _CONTAINERS = (list, tuple)
 _SCALARS = (str, int, float)
 _TYPE_KEY = "_type"
@@ -91,36 +92,49 @@ class NodeVisitor:
 def dump(node: object, indent: int | str | None = None) -> str:
     """Text form of a tree, like ``ast.dump``.
 
-    Without ``indent`` it equals the records' own printable form; with it,
-    every field and list element goes on its own line.
+    Without ``indent`` it is the records' own printable form (their repr is
+    this function); with it, every field and list element goes on its own
+    line. A record, list or tuple met again inside itself prints as ``...``,
+    ``[...]`` or ``(...)``.
     """
     if isinstance(indent, int):
         indent = " " * indent
     out: list[str] = []
-    # Work items: a str is emitted as is; a (value, level) pair is expanded.
+    inside: set[int] = set()  # ids of the records and containers being printed
+    # Work items: a str is emitted as is, an int leaves the object of that
+    # id, a (value, level) pair is expanded.
     stack: list[Any] = [(node, 0)]
     while stack:
         item = stack.pop()
         if isinstance(item, str):
             out.append(item)
             continue
+        if isinstance(item, int):
+            inside.discard(item)
+            continue
         value, level = item
-        if isinstance(value, _RECORDS):
-            opening, closing = type(value).__name__ + "(", ")"
-            parts = [(name + "=", field) for name, field in value.__getstate__().items()]
-        elif isinstance(value, _CONTAINERS) and value:
-            opening, closing = ("[", "]") if isinstance(value, list) else ("(", ")")
+        kind = type(value)
+        if isinstance(value, _PRINTED_RECORDS):
+            opening, closing, again = kind.__name__ + "(", ")", "..."
+            parts = [(name + "=", getattr(value, name)) for name in kind.__match_args__]
+        elif (kind is list or kind is tuple) and value:
+            opening, closing, again = ("[", "]", "[...]") if kind is list else ("(", ")", "(...)")
             parts = [("", element) for element in value]
-            if len(value) == 1 and isinstance(value, tuple):
+            if len(value) == 1 and kind is tuple:
                 closing = ",)"
         else:
             out.append(repr(value))
             continue
+        if id(value) in inside:
+            out.append(again)
+            continue
+        inside.add(id(value))
         if indent is None:
             prefix, separator = "", ", "
         else:
             prefix = "\n" + indent * (level + 1)
             separator = "," + prefix
+        stack.append(id(value))
         stack.append(closing)
         for i in range(len(parts) - 1, -1, -1):
             label, field = parts[i]

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "check.h"
-#include "core/language_json.h"
+#include "devtools/language_json.h"
 #include "core/lexer.h"
 #include "core/linemap.h"
 #include "core/source.h"

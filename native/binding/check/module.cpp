@@ -1,35 +1,12 @@
 // Initialisation of tarn._check: the services it calls (tarn.i18n, the
 // lexer's language cache) and the parser module, whose import registers the
 // message catalogue the diagnostics are translated from.
-#include <new>
-
+#include "binding/common/module.h"
 #include "core/parse/parser.h"
 #include "module_parts.h"
 
 namespace tarn::py::check {
 namespace {
-
-State** state_cell(PyObject* module) { return static_cast<State**>(PyModule_GetState(module)); }
-
-int check_traverse(PyObject* module, visitproc visit, void* arg) {
-  State** cell = state_cell(module);
-  return cell && *cell ? (*cell)->traverse(visit, arg) : 0;
-}
-
-int check_clear(PyObject* module) {
-  State** cell = state_cell(module);
-  if (cell && *cell) (*cell)->clear();
-  return 0;
-}
-
-void check_free(void* module) {
-  State** cell = state_cell(static_cast<PyObject*>(module));
-  if (cell && *cell) {
-    (*cell)->clear();
-    delete *cell;
-    *cell = nullptr;
-  }
-}
 
 bool intern(Ref& into, const char* s) { return static_cast<bool>(into = Ref::steal(PyUnicode_InternFromString(s))); }
 
@@ -51,14 +28,10 @@ PyMethodDef no_functions[] = {{nullptr, nullptr, 0, nullptr}};
 
 }  // namespace
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "tarn._check", nullptr, sizeof(State*), no_functions, nullptr,
-    check_traverse,        check_clear,   check_free,
-};
+PyModuleDef module_def = module_definition<State>("tarn._check", no_functions);
 
 State* state_of_module(PyObject* module) {
-  State** cell = state_cell(module);
-  State* st = cell ? *cell : nullptr;
+  State* st = ModuleState<State>::of(module);
   if (!st || !st->lexer) {
     PyErr_SetString(PyExc_RuntimeError, "tarn._check has been torn down");
     return nullptr;
@@ -83,15 +56,5 @@ void State::clear() {
 }  // namespace tarn::py::check
 
 PyMODINIT_FUNC PyInit__check() {
-  using namespace tarn::py::check;
-  using tarn::py::Ref;
-  // Later initialisation calls get the module made by the first.
-  if (PyObject* existing = PyState_FindModule(&module_def)) return Py_NewRef(existing);
-  Ref module = Ref::steal(PyModule_Create(&module_def));
-  if (!module) return nullptr;
-  auto* st = new (std::nothrow) State;
-  if (!st) return PyErr_NoMemory();
-  *static_cast<State**>(PyModule_GetState(module.get())) = st;
-  if (!fill_module(module.get(), *st)) return nullptr;
-  return module.release();
+  return tarn::py::init_module(tarn::py::check::module_def, tarn::py::check::fill_module);
 }

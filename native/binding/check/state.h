@@ -8,11 +8,7 @@
 
 namespace tarn::py::check {
 
-inline constexpr int kMessageCount = 0
-#define MESSAGE(N, K, RU, EN) +1
-#include "core/messages.def"
-#undef MESSAGE
-    ;
+using parse::kMessageCount;
 
 struct State {
   Ref i18n;                     // the translation service, called through the module object

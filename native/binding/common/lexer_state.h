@@ -5,26 +5,31 @@
 #include <cstring>
 
 #include "language_cache.h"
+#include "module.h"
 #include "token_object.h"
 
 namespace tarn::py {
 
 struct LexerState {
   TokenClass tokens;
-  PyTypeObject* linemap_type;
-  PyObject* re;  // the host's regular-expression module
-  LanguageCache* language;
+  PyTypeObject* linemap_type = nullptr;
+  PyObject* re = nullptr;  // the host's regular-expression module
+  LanguageCache* language = nullptr;
+
+  int traverse(visitproc visit, void* arg);
+  void clear();
+  ~LexerState() { delete language; }
 };
 
 // The state of the module object `lexer` (as found in sys.modules under
 // "tarn.lexer"); nullptr with TypeError when it is some other module.
 inline LexerState* lexer_state(PyObject* lexer) {
   PyModuleDef* def = PyModule_Check(lexer) ? PyModule_GetDef(lexer) : nullptr;
-  if (!def || std::strcmp(def->m_name, "tarn.lexer") != 0 || def->m_size != sizeof(LexerState)) {
-    PyErr_SetString(PyExc_TypeError, "not the native tarn.lexer module");
-    return nullptr;
-  }
-  return static_cast<LexerState*>(PyModule_GetState(lexer));
+  LexerState* st = nullptr;
+  if (def && std::strcmp(def->m_name, "tarn.lexer") == 0 && def->m_size == sizeof(LexerState*))
+    st = ModuleState<LexerState>::of(lexer);
+  if (!st) PyErr_SetString(PyExc_TypeError, "not the native tarn.lexer module");
+  return st;
 }
 
 }  // namespace tarn::py

@@ -6,35 +6,6 @@
 namespace tarn::py::lexer {
 namespace {
 
-int lexer_traverse(PyObject* module, visitproc visit, void* arg) {
-  auto* st = static_cast<LexerState*>(PyModule_GetState(module));
-  if (!st) return 0;
-  if (int r = st->tokens.traverse(visit, arg)) return r;
-  Py_VISIT(st->linemap_type);
-  Py_VISIT(st->re);
-  if (st->language) return st->language->traverse(visit, arg);
-  return 0;
-}
-
-int lexer_clear(PyObject* module) {
-  auto* st = static_cast<LexerState*>(PyModule_GetState(module));
-  if (!st) return 0;
-  st->tokens.clear();
-  Py_CLEAR(st->linemap_type);
-  Py_CLEAR(st->re);
-  if (st->language) st->language->clear();
-  return 0;
-}
-
-void lexer_free(void* module) {
-  lexer_clear(static_cast<PyObject*>(module));
-  auto* st = static_cast<LexerState*>(PyModule_GetState(static_cast<PyObject*>(module)));
-  if (st) {
-    delete st->language;
-    st->language = nullptr;
-  }
-}
-
 bool add_type(PyObject* module, const char* name, PyTypeObject* type) {
   return type && PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) == 0;
 }
@@ -53,34 +24,31 @@ bool add_match_args(PyTypeObject* type) {
   return true;
 }
 
-bool fill_module(PyObject* module, LexerState* st) {
+bool fill_module(PyObject* module, LexerState& st) {
   if (PyModule_AddStringConstant(module, "__package__", "tarn") < 0) return false;
   Ref dataset = Ref::steal(PyImport_ImportModule("tarn.dataset"));
   if (!dataset || PyModule_AddObjectRef(module, "dataset", dataset.get()) < 0) return false;
-  if (!(st->re = PyImport_ImportModule("re"))) return false;
-  if (!add_language_tables(module, st)) return false;
-  st->language = new (std::nothrow) LanguageCache(module);
-  if (!st->language) return PyErr_NoMemory(), false;
+  if (!(st.re = PyImport_ImportModule("re"))) return false;
+  if (!add_language_tables(module, &st)) return false;
+  st.language = new (std::nothrow) LanguageCache(module);
+  if (!st.language) return PyErr_NoMemory(), false;
   PyTypeObject* token_type = make_token_type(module);
   if (!token_type) return false;
   const bool token_ok =
-      add_match_args(token_type) && st->tokens.init(token_type) && add_type(module, "Token", token_type);
+      add_match_args(token_type) && st.tokens.init(token_type) && add_type(module, "Token", token_type);
   Py_DECREF(token_type);
   if (!token_ok) return false;
-  st->linemap_type = make_linemap_type(module);
-  return add_type(module, "_LineMap", st->linemap_type);
+  st.linemap_type = make_linemap_type(module);
+  return add_type(module, "_LineMap", st.linemap_type);
 }
 
 }  // namespace
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "tarn.lexer", nullptr, sizeof(LexerState), module_functions, nullptr,
-    lexer_traverse,        lexer_clear,  lexer_free,
-};
+PyModuleDef module_def = module_definition<LexerState>("tarn.lexer", module_functions);
 
 LexerState* state_of_module(PyObject* module) {
-  auto* st = static_cast<LexerState*>(PyModule_GetState(module));
-  if (st && !st->tokens.type) {
+  LexerState* st = ModuleState<LexerState>::of(module);
+  if (!st || !st->tokens.type) {
     PyErr_SetString(PyExc_RuntimeError, "tarn.lexer has been torn down");
     return nullptr;
   }
@@ -94,23 +62,24 @@ LexerState* state_of_type(PyTypeObject* type) {
 
 }  // namespace tarn::py::lexer
 
-using tarn::py::Ref;
+namespace tarn::py {
+
+int LexerState::traverse(visitproc visit, void* arg) {
+  if (int r = tokens.traverse(visit, arg)) return r;
+  Py_VISIT(linemap_type);
+  Py_VISIT(re);
+  return language ? language->traverse(visit, arg) : 0;
+}
+
+void LexerState::clear() {
+  tokens.clear();
+  Py_CLEAR(linemap_type);
+  Py_CLEAR(re);
+  if (language) language->clear();
+}
+
+}  // namespace tarn::py
 
 PyMODINIT_FUNC PyInit_lexer() {
-  using namespace tarn::py::lexer;
-  // Later initialisation calls get the module made by the first.
-  if (PyObject* existing = PyState_FindModule(&module_def)) return Py_NewRef(existing);
-  Ref module = Ref::steal(PyModule_Create(&module_def));
-  if (!module) return nullptr;
-  PyObject* modules = PyImport_GetModuleDict();
-  if (PyDict_SetItemString(modules, "tarn.lexer", module.get()) < 0) return nullptr;
-  if (fill_module(module.get(), static_cast<tarn::py::LexerState*>(PyModule_GetState(module.get()))))
-    return module.release();
-  // Leave nothing behind, so the next import starts afresh.
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  if (PyDict_GetItemString(modules, "tarn.lexer") == module.get() && PyDict_DelItemString(modules, "tarn.lexer") < 0)
-    PyErr_Clear();
-  PyErr_Restore(type, value, traceback);
-  return nullptr;
+  return tarn::py::init_module(tarn::py::lexer::module_def, tarn::py::lexer::fill_module);
 }

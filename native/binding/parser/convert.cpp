@@ -111,12 +111,12 @@ bool Converter::fill(const syntax::Node* n, PyObject** slots) {
     [[maybe_unused]] const auto* r = static_cast<const syntax::N*>(static_cast<const void*>(n)); \
     slot = kFirstOwnSlot_##B;                                               \
     if (slot && (!put_Int(slots, n->start) || !put_Int(slots + 1, n->end))) return false;
-#define FIELD(R, F, T, D) \
-    if (!put_##T(slots + slot++, r->F)) return false;
+#define FIELD(R, F, S, D, K) \
+    if (!put_##S(slots + slot++, r->F)) return false;
 #define END(N) \
     return true; \
   }
-#include "core/syntax/nodes.def"
+#include "core/syntax/nodes.inc"
 #undef RECORD
 #undef FIELD
 #undef END

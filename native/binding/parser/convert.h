@@ -41,18 +41,15 @@ class Converter {
   bool fill(const syntax::Node* n, PyObject** slots);
   bool adopt(PyObject* container);
 
-  // One per field type of nodes.def.
+  // One per field shape (syntax::FieldShape).
   bool put_Int(PyObject** s, int64_t v);
   bool put_Bool(PyObject** s, bool v);
   bool put_Str(PyObject** s, const syntax::StrRef& v) { return (*s = str(v, false)) != nullptr; }
   bool put_StrOrNone(PyObject** s, const syntax::StrRef& v) { return (*s = str(v, true)) != nullptr; }
   bool put_List(PyObject** s, const syntax::List* v);
   bool put_ListOrNone(PyObject** s, const syntax::List* v);
-  bool put_Expr(PyObject** s, const syntax::Node* v) { return put_node(s, v); }
-  bool put_ExprOrNone(PyObject** s, const syntax::Node* v) { return put_node(s, v); }
-  bool put_TypeRef(PyObject** s, const syntax::Node* v) { return put_node(s, v); }
-  bool put_TypeRefOrNone(PyObject** s, const syntax::Node* v) { return put_node(s, v); }
-  bool put_ExprOrAssignOrNone(PyObject** s, const syntax::Node* v) { return put_node(s, v); }
+  bool put_Node(PyObject** s, const syntax::Node* v) { return put_node(s, v); }
+  bool put_NodeOrNone(PyObject** s, const syntax::Node* v) { return put_node(s, v); }
   bool put_node(PyObject** s, const syntax::Node* v);
   bool put_value(PyObject** s, const syntax::Value& v);
 

@@ -3,6 +3,7 @@
 // `toks`, the surviving diagnostics are appended to `errors` as ParseError
 // records, `pos` is moved, and the result comes back as host values. Host
 // records handed in are embedded by identity. One table drives all rules.
+#include <type_traits>
 #include <utility>
 
 #include "binding/common/errors.h"
@@ -18,138 +19,80 @@ namespace {
 using parse::Parser;
 using syntax::NodeKind;
 
-// What a rule takes besides the cursor.
-enum class Param : uint8_t { NONE, MODULE, ANNOTATIONS, EXPR, NAMES, PREV_LINE, KEY, ALLOW_NAMED };
+// What a rule takes besides the cursor (the argument kinds of rules.inc).
+enum class ArgumentKind : uint8_t { NONE, MODULE, ANNOTATIONS, EXPR, KEYWORDS, INT, MESSAGE, BOOL };
 
 struct RuleArgs {
   syntax::Module* module = nullptr;
   syntax::List* annotations = nullptr;
   syntax::Node* expr = nullptr;
-  std::vector<parse::Kw> names;
-  std::vector<PyObject*> host_names;  // borrowed: stop names outside the grammar's keywords
-  int64_t prev_line = 0;
-  parse::Msg key{};
-  PyObject* host_key = nullptr;  // borrowed from the call's arguments when key is HostKey
-  bool allow_named = false;
+  std::vector<parse::Kw> keywords;
+  std::vector<PyObject*> host_keywords;  // borrowed: stop names outside the grammar's keywords
+  int64_t integer = 0;
+  parse::Msg message{};
+  PyObject* host_message = nullptr;  // borrowed from the call's arguments when message is HostKey
+  bool flag = false;
 };
 
 struct RuleResult {
-  enum Kind : uint8_t { NONE, NODE, LIST, BOOL, STR, TYPE_NAME, MODULE_PAIR } kind = NONE;
+  enum Kind : uint8_t { NONE, NODE, LIST, BOOL, STR, TYPE_NAME } kind = NONE;
   const syntax::Node* node = nullptr;
   const syntax::List* list = nullptr;
   bool flag = false;
   syntax::StrRef a, b;
 };
 
-RuleResult nothing() { return {}; }
 RuleResult of(const syntax::Node* n) { RuleResult r; r.kind = RuleResult::NODE; r.node = n; return r; }
 RuleResult of(const syntax::List* l) { RuleResult r; r.kind = RuleResult::LIST; r.list = l; return r; }
 RuleResult of(bool f) { RuleResult r; r.kind = RuleResult::BOOL; r.flag = f; return r; }
 RuleResult of(std::optional<syntax::StrRef> s) {
-  if (!s) return nothing();
   RuleResult r;
-  r.kind = RuleResult::STR;
-  r.a = *s;
+  if (s) r.kind = RuleResult::STR, r.a = *s;
   return r;
 }
 RuleResult of(std::optional<Parser::TypeName> t) {
-  if (!t) return nothing();
   RuleResult r;
-  r.kind = RuleResult::TYPE_NAME;
-  r.a = t->name;
-  r.b = t->text;
+  if (t) r.kind = RuleResult::TYPE_NAME, r.a = t->name, r.b = t->text;
   return r;
 }
-RuleResult module_pair(const syntax::Module* m) { RuleResult r = of(m); r.kind = RuleResult::MODULE_PAIR; return r; }
+template <class Call>
+RuleResult result_of(Call call) {
+  if constexpr (std::is_void_v<decltype(call())>) {
+    call();
+    return {};
+  } else {
+    return of(call());
+  }
+}
 
 struct Rule {
   const char* name;
   const char* doc;
-  Param param;
-  const char* param_name;
+  ArgumentKind argument;
+  const char* argument_name;
+  bool whole_module;  // parse_module: reports unterminated literals, returns (module, errors)
   RuleResult (*run)(Parser&, RuleArgs&);
 };
 
-#define SIG0(name) #name "($self, /)\n--\n\n"
-#define RULE(name, expr) {#name, SIG0(name), Param::NONE, nullptr, [](Parser& p, RuleArgs&) { return expr; }}
-#define RULE1(name, param, param_name, sig, expr) \
-  {#name, #name "($self, /, " sig ")\n--\n\n", Param::param, param_name, [](Parser& p, RuleArgs& a) { return expr; }}
+#define ARGUMENT_NONE
+#define ARGUMENT_MODULE a.module
+#define ARGUMENT_ANNOTATIONS a.annotations
+#define ARGUMENT_EXPR a.expr
+#define ARGUMENT_KEYWORDS a.keywords
+#define ARGUMENT_INT a.integer
+#define ARGUMENT_MESSAGE a.message
+#define ARGUMENT_BOOL a.flag
 
 // In their order of definition.
 const Rule kRules[] = {
-    // module members
-    {"parse_module", SIG0(parse_module), Param::NONE, nullptr, [](Parser& p, RuleArgs&) { return module_pair(p.parse_module()); }},
-    RULE1(module_member, MODULE, "module", "module", (p.module_member(a.module), nothing())),
-    RULE(recover_to_module_member, (p.recover_to_module_member(), nothing())),
-    RULE(namespace_import, of(p.namespace_import())),
-    RULE(annotations, of(p.annotations())),
-    RULE(annotation_args, of(p.annotation_args())),
-    RULE1(method, ANNOTATIONS, "annotations", "annotations", of(p.method(a.annotations))),
-    RULE(parameters, of(p.parameters())),
-    RULE1(structure, ANNOTATIONS, "annotations", "annotations", of(p.structure(a.annotations))),
-    RULE1(object_field, ANNOTATIONS, "annotations", "annotations", of(p.object_field(a.annotations))),
-    RULE1(enum, ANNOTATIONS, "annotations", "annotations", of(p.enum_(a.annotations))),
-    RULE1(module_const, ANNOTATIONS, "annotations", "annotations", of(p.module_const(a.annotations))),
-    // types
-    RULE(compound_type, of(p.compound_type())),
-    RULE(type_name, of(p.type_name())),
-    RULE(grouped_type, of(p.grouped_type())),
-    RULE(func_type, of(p.func_type())),
-    RULE1(generic_type_args, ALLOW_NAMED, "allow_named", "allow_named=False", of(p.generic_type_args(a.allow_named))),
-    // statements
-    RULE1(statements_until_semicolon, KEY, "key", "key", of(p.statements_until_semicolon(a.key))),
-    {"block_until", "block_until($self, /, *names)\n--\n\n", Param::NAMES, nullptr,
-     [](Parser& p, RuleArgs& a) { return of(p.block_until(a.names.data(), a.names.size())); }},
-    RULE(recover_statement, (p.recover_statement(), nothing())),
-    RULE(statement, of(p.statement())),
-    RULE(if_statement, of(p.if_statement())),
-    RULE(case_statement, of(p.case_statement())),
-    RULE(when_expression, of(p.when_expression())),
-    RULE(while_statement, of(p.while_statement())),
-    RULE(for_statement, of(p.for_statement())),
-    RULE(try_statement, of(p.try_statement())),
-    RULE(scope_statement, of(p.scope_statement())),
-    RULE(return_statement, of(p.return_statement())),
-    RULE1(starts_new_statement, PREV_LINE, "prev_line", "prev_line", of(p.starts_new_statement(a.prev_line))),
-    // declarations and simple statements
-    RULE(var_decl, of(p.var_decl())),
-    RULE(use_statement, of(p.use_statement())),
-    RULE(expression_statement, of(p.expression_statement())),
-    // the precedence chain
-    RULE(expression, of(p.expression())),
-    RULE(expression_ended, of(p.expression_ended())),
-    RULE(log_term, of(p.log_term())),
-    RULE(log_fact, of(p.log_fact())),
-    RULE(log_primary, of(p.log_primary())),
-    RULE(simple_expression, of(p.simple_expression())),
-    RULE(term, of(p.term())),
-    RULE(exp, of(p.exp())),
-    RULE(fact, of(p.fact())),
-    // postfix chains and calls
-    RULE(method_ref, of(p.method_ref())),
-    RULE(feature_resolving, of(p.feature_resolving())),
-    RULE1(maybe_call, EXPR, "callee", "callee", of(p.maybe_call(a.expr))),
-    RULE(starts_a_line, of(p.starts_a_line())),
-    RULE(generic_call_args, of(p.generic_call_args())),
-    RULE(call_args, of(p.call_args())),
-    // primaries
-    RULE(static_feature_resolving, of(p.static_feature_resolving())),
-    RULE(paren_or_lambda, of(p.paren_or_lambda())),
-    RULE(static_feature, of(p.static_feature())),
-    RULE(creator, of(p.creator())),
-    // collection literals, lambdas, embedded literals
-    RULE(array_literal, of(p.array_literal())),
-    RULE(map_literal, of(p.map_literal())),
-    RULE(try_lambda_full, of(p.try_lambda_full())),
-    RULE(type_literal, of(p.type_literal())),
-    RULE(query_literal, of(p.query_literal())),
-    RULE(resolvable_literal, of(p.resolvable_literal())),
-    RULE1(postfix_after_literal, EXPR, "expr", "expr", of(p.postfix_after_literal(a.expr))),
-};
-
+#define RULE(name, host_name, Result, parameters, KIND, argument, signature)                      \
+  {host_name, signature, ArgumentKind::KIND, argument, std::is_same_v<Result, syntax::Module*>,          \
+   []([[maybe_unused]] Parser& p, [[maybe_unused]] RuleArgs& a) {                                 \
+     return result_of([&] { return p.name(ARGUMENT_##KIND); });                                   \
+   }},
+#include "core/parse/rules.inc"
 #undef RULE
-#undef RULE1
-#undef SIG0
+};
 
 // ------------------------------------------------------------------ arguments
 
@@ -169,9 +112,7 @@ syntax::Node* host_node(syntax::Arena& arena, PyObject* record) {
     if (!slots[i]) return field_undefined(record, cls.fields[i].name.c_str());
     if (!to_int64(slots[i], &span[i])) return nullptr;
   }
-  auto* h = arena.make<syntax::HostRef>(span[0], span[1]);
-  h->host = record;
-  return h;
+  return arena.make<syntax::HostRef>(span[0], span[1], static_cast<void*>(record));
 }
 
 // A host list (of annotations) as an opaque native list.
@@ -192,45 +133,43 @@ syntax::List* host_list(State& st, syntax::Arena& arena, PyObject* list) {
 }
 
 bool prepare_args(State& st, const Rule& rule, PyObject* arg, PyObject* names, syntax::Arena& arena, RuleArgs& a) {
-  switch (rule.param) {
-    case Param::NONE: return true;
-    case Param::MODULE:
+  switch (rule.argument) {
+    case ArgumentKind::NONE: return true;
+    case ArgumentKind::MODULE:
       if (!st.is_record(arg, NodeKind::Module)) return type_error("tarn.parser.Module", arg), false;
-      a.module = arena.make<syntax::Module>(0, 0);
-      a.module->imports = arena.list();
-      a.module->members = arena.list();
+      a.module = arena.make<syntax::Module>(0, 0, arena.list(), arena.list());
       return true;
-    case Param::ANNOTATIONS:
+    case ArgumentKind::ANNOTATIONS:
       if (!PyList_Check(arg)) return type_error("list", arg), false;
       return (a.annotations = host_list(st, arena, arg)) != nullptr;
-    case Param::EXPR:
+    case ArgumentKind::EXPR:
       if (!st.is_record(arg, NodeKind::Expr)) return type_error("tarn.parser.Expr", arg), false;
       return (a.expr = host_node(arena, arg)) != nullptr;
-    case Param::NAMES:
+    case ArgumentKind::KEYWORDS:
       for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(names); i < n; ++i) {
         PyObject* name = PyTuple_GET_ITEM(names, i);
         if (!PyUnicode_Check(name)) return type_error("str", name), false;
         Py_ssize_t len;
         const char* utf8 = PyUnicode_AsUTF8AndSize(name, &len);
         if (!utf8) return false;
-        a.names.push_back(parse::keyword_from_name(utf8, static_cast<size_t>(len)));
-        if (a.names.back() == parse::Kw::NONE) a.host_names.push_back(name);
+        a.keywords.push_back(parse::keyword_from_name(utf8, static_cast<size_t>(len)));
+        if (a.keywords.back() == parse::Kw::NONE) a.host_keywords.push_back(name);
       }
       return true;
-    case Param::PREV_LINE:
+    case ArgumentKind::INT:
       if (!PyLong_Check(arg)) return type_error("int", arg), false;
-      return to_int64(arg, &a.prev_line);
-    case Param::KEY:
+      return to_int64(arg, &a.integer);
+    case ArgumentKind::MESSAGE:
       if (!PyUnicode_Check(arg)) return type_error("str", arg), false;
-      if (message_of_key(st, arg, &a.key)) return true;
+      if (message_of_key(st, arg, &a.message)) return true;
       // Any other key is reported as the translation service renders it.
-      a.key = parse::Msg::HostKey;
-      a.host_key = arg;
+      a.message = parse::Msg::HostKey;
+      a.host_message = arg;
       return !PyErr_Occurred();
-    case Param::ALLOW_NAMED:
+    case ArgumentKind::BOOL:
       if (!arg) return true;
       if (!PyBool_Check(arg)) return type_error("bool", arg), false;
-      a.allow_named = arg == Py_True;
+      a.flag = arg == Py_True;
       return true;
   }
   return true;
@@ -264,7 +203,6 @@ PyObject* host_result(Converter& conv, const RuleResult& r) {
       Ref text = Ref::steal(name ? conv.str(r.b, false) : nullptr);
       return text ? PyTuple_Pack(2, name.get(), text.get()) : nullptr;
     }
-    case RuleResult::MODULE_PAIR: return conv.node(r.node);  // paired with `errors` by the caller
   }
   return Py_NewRef(Py_None);
 }
@@ -289,12 +227,12 @@ bool extend(PyObject* list, const std::vector<Ref>& items) {
 
 PyObject* run_rule(PyObject* self, const Rule& rule, PyObject* args, PyObject* kwargs) {
   PyObject* arg = nullptr;
-  if (rule.param == Param::NAMES) {
+  if (rule.argument == ArgumentKind::KEYWORDS) {
     if (kwargs && PyDict_GET_SIZE(kwargs) > 0)
       return PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", rule.name);
-  } else if (rule.param != Param::NONE) {
-    const std::string format = std::string(rule.param == Param::ALLOW_NAMED ? "|O:" : "O:") + rule.name;
-    char* kwlist[] = {const_cast<char*>(rule.param_name), nullptr};
+  } else if (rule.argument != ArgumentKind::NONE) {
+    const std::string format = std::string(rule.argument == ArgumentKind::BOOL ? "|O:" : "O:") + rule.name;
+    char* kwlist[] = {const_cast<char*>(rule.argument_name), nullptr};
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), kwlist, &arg)) return nullptr;
   }
   State& st = state_of(self);
@@ -323,9 +261,8 @@ PyObject* run_rule(PyObject* self, const Rule& rule, PyObject* args, PyObject* k
 
   ParseInput in;
   if (!read_host_tokens(st, toks.get(), /*drop_trivia=*/false, in)) return nullptr;
-  if (!a.host_names.empty() && !mark_host_stops(in, a.host_names)) return nullptr;
-  const bool whole_module = &rule == &kRules[0];
-  if (whole_module) {
+  if (!a.host_keywords.empty() && !mark_host_stops(in, a.host_keywords)) return nullptr;
+  if (rule.whole_module) {
     // Unterminated literals and comments count from the tokens as given
     // (comments included), not from what the cursor walks.
     PyObject* all = record_slots(self)[ALL_TOKS];
@@ -339,7 +276,7 @@ PyObject* run_rule(PyObject* self, const Rule& rule, PyObject* args, PyObject* k
   if (!run_native(in, [&] { r = rule.run(p, a); })) return nullptr;
 
   // Everything that can fail happens before the live fields change.
-  Ref new_errors = Ref::steal(diagnostics(st, p.diags(), in.texts, a.host_key));
+  Ref new_errors = Ref::steal(diagnostics(st, p.diags(), in.texts, a.host_message));
   if (!new_errors) return nullptr;
   // A negative position stays negative, as list indexing from the end would leave it.
   const int64_t count = static_cast<int64_t>(in.toks.size());
@@ -350,18 +287,18 @@ PyObject* run_rule(PyObject* self, const Rule& rule, PyObject* args, PyObject* k
   Ref result = Ref::steal(host_result(conv, r));
   if (!result) return nullptr;
   std::vector<Ref> imports, members;
-  if (rule.param == Param::MODULE && !append_members(conv, arg, a.module, imports, members)) return nullptr;
+  if (rule.argument == ArgumentKind::MODULE && !append_members(conv, arg, a.module, imports, members)) return nullptr;
   conv.finish();
 
   if (PyList_SetSlice(errors.get(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, new_errors.get()) < 0) return nullptr;
   if (!set_parser_field(self, POS, new_pos.get())) return nullptr;
-  if (rule.param == Param::MODULE) {
+  if (rule.argument == ArgumentKind::MODULE) {
     Ref host_imports = Ref::steal(field_of(arg, "imports"));
     if (!host_imports || !extend(host_imports.get(), imports)) return nullptr;
     Ref host_members = Ref::steal(field_of(arg, "members"));
     if (!host_members || !extend(host_members.get(), members)) return nullptr;
   }
-  if (r.kind == RuleResult::MODULE_PAIR) return PyTuple_Pack(2, result.get(), errors.get());
+  if (rule.whole_module) return PyTuple_Pack(2, result.get(), errors.get());
   return result.release();
 }
 
@@ -379,7 +316,7 @@ template <size_t... I>
 std::vector<PyMethodDef> method_table(std::index_sequence<I...>) {
   std::vector<PyMethodDef> out;
   auto add = [&](const Rule& rule, PyCFunction with_args, PyCFunction without) {
-    if (rule.param == Param::NONE)
+    if (rule.argument == ArgumentKind::NONE)
       out.push_back({rule.name, without, METH_NOARGS, rule.doc});
     else
       out.push_back({rule.name, with_args, METH_VARARGS | METH_KEYWORDS, rule.doc});

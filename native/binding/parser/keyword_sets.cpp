@@ -2,8 +2,6 @@
 // from the same tables the native rules read.
 #include "core/parse/keyword_sets.h"
 
-#include <cstring>
-
 #include "module_parts.h"
 
 namespace tarn::py::parser {
@@ -16,13 +14,13 @@ bool add_keyword_sets(State& st, PyObject* module) {
       Ref name = Ref::steal(PyUnicode_InternFromString(parse::keyword_name(set.items[i])));
       if (!name || PySet_Add(names.get(), name.get()) < 0) return false;
     }
-    if (PyModule_AddObjectRef(module, set.name, names.get()) < 0) return false;
+    if (PyModule_AddObjectRef(module, set.host_name, names.get()) < 0) return false;
     // at_name reads frozen copies: a host that changes the module's sets
     // changes no rule, native or not.
     Ref frozen = Ref::steal(PyFrozenSet_New(names.get()));
     if (!frozen) return false;
-    if (std::strcmp(set.name, parse::NAME_KEYWORDS.name) == 0) st.name_keywords = frozen;
-    if (std::strcmp(set.name, parse::UPPER_NAME_KEYWORDS.name) == 0) st.upper_name_keywords = frozen;
+    if (set.items == parse::kNameKeywords.items) st.name_keywords = frozen;
+    if (set.items == parse::kCapitalisedNameKeywords.items) st.capitalised_name_keywords = frozen;
   }
   for (const parse::OperatorTuple& ops : parse::kOperatorTuples) {
     Ref texts = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(ops.size)));
@@ -32,7 +30,7 @@ bool add_keyword_sets(State& st, PyObject* module) {
       if (!text) return false;
       PyTuple_SET_ITEM(texts.get(), static_cast<Py_ssize_t>(i), text);
     }
-    if (PyModule_AddObjectRef(module, ops.name, texts.get()) < 0) return false;
+    if (PyModule_AddObjectRef(module, ops.host_name, texts.get()) < 0) return false;
   }
   return true;
 }

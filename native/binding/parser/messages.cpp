@@ -19,38 +19,21 @@ constexpr Message kMessages[] = {
 };
 static_assert(std::size(kMessages) == kMessageCount);
 
-// Messages [from, to) as a catalogue: key -> {"ru": text, "en": text}.
-PyObject* catalogue_of(State& st, int from, int to) {
-  Ref catalogue = Ref::steal(PyDict_New());
-  if (!catalogue) return nullptr;
-  for (int i = from; i < to; ++i) {
-    const Message& m = kMessages[i];
-    st.message_keys[i] = Ref::steal(PyUnicode_InternFromString(m.key));
-    if (!st.message_keys[i]) return nullptr;
-    Ref texts = Ref::steal(Py_BuildValue("{s:s,s:s}", "ru", m.ru, "en", m.en));
-    if (!texts || PyDict_SetItem(catalogue.get(), st.message_keys[i].get(), texts.get()) < 0) return nullptr;
-  }
-  return catalogue.release();
-}
-
 }  // namespace
 
+// MESSAGES (key -> {"ru": text, "en": text}), handed to i18n.register.
 bool add_messages(State& st, PyObject* module) {
-  Ref catalogue = Ref::steal(catalogue_of(st, 0, kCatalogueCount));
-  Ref own = Ref::steal(catalogue_of(st, kCatalogueCount, kMessageCount));
-  if (!catalogue || !own) return false;
-  if (PyModule_AddObjectRef(module, "MESSAGES", catalogue.get()) < 0) return false;
-  Ref done = Ref::steal(PyObject_CallMethod(st.i18n.get(), "register", "O", catalogue.get()));
-  if (!done) return false;
-  // A translation service without the hook (a host's own) renders those
-  // keys as it renders any key it does not know.
-  Ref add_own = Ref::steal(PyObject_GetAttrString(st.i18n.get(), "_register_own"));
-  if (!add_own) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-    PyErr_Clear();
-    return true;
+  Ref catalogue = Ref::steal(PyDict_New());
+  if (!catalogue) return false;
+  for (int i = 0; i < kMessageCount; ++i) {
+    const Message& m = kMessages[i];
+    st.message_keys[i] = Ref::steal(PyUnicode_InternFromString(m.key));
+    if (!st.message_keys[i]) return false;
+    Ref texts = Ref::steal(Py_BuildValue("{s:s,s:s}", "ru", m.ru, "en", m.en));
+    if (!texts || PyDict_SetItem(catalogue.get(), st.message_keys[i].get(), texts.get()) < 0) return false;
   }
-  return static_cast<bool>(Ref::steal(PyObject_CallOneArg(add_own.get(), own.get())));
+  if (PyModule_AddObjectRef(module, "MESSAGES", catalogue.get()) < 0) return false;
+  return static_cast<bool>(Ref::steal(PyObject_CallMethod(st.i18n.get(), "register", "O", catalogue.get())));
 }
 
 PyObject* translate(State& st, PyObject* key, PyObject* kw) {

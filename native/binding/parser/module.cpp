@@ -3,41 +3,17 @@
 // records, ParseError, the keyword sets, _Parser).
 #include <dlfcn.h>
 
-#include <new>
-
 #include "module_parts.h"
 
 namespace tarn::py::parser {
 namespace {
-
-State** state_cell(PyObject* module) { return static_cast<State**>(PyModule_GetState(module)); }
-
-int parser_traverse(PyObject* module, visitproc visit, void* arg) {
-  State** cell = state_cell(module);
-  return cell && *cell ? (*cell)->traverse(visit, arg) : 0;
-}
-
-int parser_clear(PyObject* module) {
-  State** cell = state_cell(module);
-  if (cell && *cell) (*cell)->clear();
-  return 0;
-}
-
-void parser_free(void* module) {
-  State** cell = state_cell(static_cast<PyObject*>(module));
-  if (cell && *cell) {
-    (*cell)->clear();
-    delete *cell;
-    *cell = nullptr;
-  }
-}
 
 bool intern(Ref& into, const char* s) { return static_cast<bool>(into = Ref::steal(PyUnicode_InternFromString(s))); }
 
 // The path of this extension file, as the import system also records it.
 bool add_file(PyObject* module) {
   Dl_info info{};
-  if (!dladdr(reinterpret_cast<void*>(&parser_free), &info) || !info.dli_fname) return true;
+  if (!dladdr(reinterpret_cast<void*>(&add_file), &info) || !info.dli_fname) return true;
   Ref path = Ref::steal(PyUnicode_DecodeFSDefault(info.dli_fname));
   return path && PyModule_AddObjectRef(module, "__file__", path.get()) == 0;
 }
@@ -89,30 +65,26 @@ bool fill_module(PyObject* module, State& st) {
 
 }  // namespace
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "tarn.parser", nullptr, sizeof(State*), module_functions, nullptr,
-    parser_traverse,       parser_clear,  parser_free,
-};
+PyModuleDef module_def = module_definition<State>("tarn.parser", module_functions);
 
-State* state_of_module(PyObject* module) {
-  State** cell = state_cell(module);
-  return cell ? *cell : nullptr;
-}
+State* state_of_module(PyObject* module) { return ModuleState<State>::of(module); }
 
 int State::traverse(visitproc visit, void* arg) {
   Py_VISIT(i18n.get());
+  Py_VISIT(printer.get());
   Py_VISIT(lexer_module.get());
   Py_VISIT(lexer_tokens.get());
   for (const auto& r : records)
     if (r) Py_VISIT(r->type.get());
   if (parser) Py_VISIT(parser->type.get());
   Py_VISIT(name_keywords.get());
-  Py_VISIT(upper_name_keywords.get());
+  Py_VISIT(capitalised_name_keywords.get());
   return 0;
 }
 
 void State::clear() {
   i18n = {};
+  printer = {};
   lexer = nullptr;
   lexer_module = {};
   lexer_tokens = {};
@@ -122,32 +94,13 @@ void State::clear() {
     if (r) r->type = {};
   if (parser) parser->type = {};
   name_keywords = {};
-  upper_name_keywords = {};
+  capitalised_name_keywords = {};
   for (Ref& k : message_keys) k = {};
   static_texts.clear();
 }
 
 }  // namespace tarn::py::parser
 
-using tarn::py::Ref;
-
 PyMODINIT_FUNC PyInit_parser() {
-  using namespace tarn::py::parser;
-  // Later initialisation calls get the module made by the first.
-  if (PyObject* existing = PyState_FindModule(&module_def)) return Py_NewRef(existing);
-  Ref module = Ref::steal(PyModule_Create(&module_def));
-  if (!module) return nullptr;
-  auto* st = new (std::nothrow) State;
-  if (!st) return PyErr_NoMemory();
-  *static_cast<State**>(PyModule_GetState(module.get())) = st;
-  PyObject* modules = PyImport_GetModuleDict();
-  if (PyDict_SetItemString(modules, "tarn.parser", module.get()) < 0) return nullptr;
-  if (fill_module(module.get(), *st)) return module.release();
-  // Leave nothing behind, so the next import starts afresh.
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  if (PyDict_GetItemString(modules, "tarn.parser") == module.get() && PyDict_DelItemString(modules, "tarn.parser") < 0)
-    PyErr_Clear();
-  PyErr_Restore(type, value, traceback);
-  return nullptr;
+  return tarn::py::init_module(tarn::py::parser::module_def, tarn::py::parser::fill_module);
 }

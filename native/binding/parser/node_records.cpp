@@ -1,4 +1,4 @@
-// The node records and ParseError, declared by nodes.def, in its order.
+// The node records and ParseError, as nodes.def declares them, in its order.
 #include <cstring>
 
 #include "module_parts.h"
@@ -15,9 +15,11 @@ struct NodeDecl {
 std::vector<NodeDecl> node_decls() {
   std::vector<NodeDecl> out;
 #define RECORD(N, B) out.push_back({#N, #B, {}});
-#define FIELD(R, F, T, D) out.back().own.push_back({#F, FieldType::T, FieldDefault::D});
+#define FIELD(R, F, S, D, K) out.back().own.push_back({#F, FieldShape::S, FieldDefault::D, K});
 #define END(N)
-#include "core/syntax/nodes.def"
+#define KINDS(...) {__VA_ARGS__}
+#include "core/syntax/nodes.inc"
+#undef KINDS
 #undef RECORD
 #undef FIELD
 #undef END

@@ -243,13 +243,13 @@ int at_name_test(PyObject* self) {
   if (keyword <= 0) return keyword;
   Ref canonical = Ref::steal(tok_field(st, tok.get(), CANONICAL));
   if (!canonical) return -1;
-  if (!st.name_keywords || !st.upper_name_keywords) {
+  if (!st.name_keywords || !st.capitalised_name_keywords) {
     PyErr_SetString(PyExc_RuntimeError, "tarn.parser has been torn down");
     return -1;
   }
   const int named = PySet_Contains(st.name_keywords.get(), canonical.get());
   if (named) return named;
-  const int upper = PySet_Contains(st.upper_name_keywords.get(), canonical.get());
+  const int upper = PySet_Contains(st.capitalised_name_keywords.get(), canonical.get());
   if (upper <= 0) return upper;
   Ref value = Ref::steal(tok_field(st, tok.get(), VALUE));
   if (!value) return -1;
@@ -304,7 +304,7 @@ PyObject* parser_field(PyObject* self, ParserSlot slot) {
 
 bool set_parser_field(PyObject* self, ParserSlot slot, PyObject* value) {
   const RecordClass& cls = *record_class_of(Py_TYPE(self));
-  PyObject* stored = accept_field(*cls.state, cls.fields[slot].type, value);
+  PyObject* stored = accept_field(*cls.state, cls.fields[slot], value);
   if (!stored) return false;
   Py_XSETREF(record_slots(self)[slot], stored);
   return true;
@@ -313,9 +313,9 @@ bool set_parser_field(PyObject* self, ParserSlot slot, PyObject* value) {
 bool add_parser_class(State& st, PyObject* module) {
   RecordDecl decl;
   decl.name = "_Parser";
-  decl.fields = {{"toks", FieldType::List, FieldDefault::Required},
-                 {"pos", FieldType::Int, FieldDefault::Required},
-                 {"errors", FieldType::List, FieldDefault::Required}};
+  decl.fields = {{"toks", FieldShape::List, FieldDefault::Required},
+                 {"pos", FieldShape::Int, FieldDefault::Required},
+                 {"errors", FieldShape::List, FieldDefault::Required}};
   decl.private_slots = 1;  // ALL_TOKS: the tokens as given, comments included
   decl.init = parser_init;
   decl.methods = cursor_methods();

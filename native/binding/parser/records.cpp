@@ -30,7 +30,7 @@ PyObject* field_get(PyObject* self, void* closure) {
 int field_set(PyObject* self, PyObject* value, void* closure) {
   const auto* f = static_cast<const FieldInfo*>(closure);
   if (!value) return field_not_deletable(self, f->name.c_str());
-  PyObject* stored = accept_field(*f->owner->state, f->type, value);
+  PyObject* stored = accept_field(*f->owner->state, *f, value);
   if (!stored) return -1;
   Py_XSETREF(record_slots(self)[f->index], stored);
   return 0;
@@ -57,8 +57,8 @@ int record_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   for (size_t i = 0; i < n; ++i) {
     const FieldInfo& f = cls.fields[i];
     if (v[i]) {
-      accepted[i] = Ref::steal(accept_field(*cls.state, f.type, v[i]));
-    } else if (f.deflt == FieldDefault::EmptyList) {
+      accepted[i] = Ref::steal(accept_field(*cls.state, f, v[i]));
+    } else if (f.decl.deflt == FieldDefault::EmptyList) {
       accepted[i] = Ref::steal(PyList_New(0));
     } else {
       accepted[i] = Ref::borrow(Py_False);
@@ -97,38 +97,18 @@ void record_dealloc(PyObject* self) {
 
 // ------------------------------------------------------------------ value behaviour
 
+// The printable form has one implementation, tarn.tree.dump (looked up once):
+// it prints trees of any depth and stops at cycles.
 PyObject* record_repr(PyObject* self) {
-  const RecordClass& cls = *record_class_of(Py_TYPE(self));
-  PyObject** slots = record_slots(self);
-  for (const FieldInfo& f : cls.fields)
-    if (!slots[f.index]) return field_undefined(self, f.name.c_str());
-  if (Py_EnterRecursiveCall(" while getting the repr of an object")) return nullptr;
-  _PyUnicodeWriter w;
-  _PyUnicodeWriter_Init(&w);
-  w.overallocate = 1;
-  bool ok = _PyUnicodeWriter_WriteStr(&w, cls.short_name.get()) == 0 && _PyUnicodeWriter_WriteChar(&w, '(') == 0;
-  for (size_t i = 0; ok && i < cls.fields.size(); ++i) {
-    const FieldInfo& f = cls.fields[i];
-    if (i && _PyUnicodeWriter_WriteASCIIString(&w, ", ", 2) < 0) ok = false;
-    if (ok) ok = _PyUnicodeWriter_WriteStr(&w, f.py_name.get()) == 0 && _PyUnicodeWriter_WriteChar(&w, '=') == 0;
-    if (!ok) break;
-    PyObject* v = slots[f.index];
-    if (!v) {  // a value's repr emptied the field meanwhile
-      field_undefined(self, f.name.c_str());
-      ok = false;
-      break;
-    }
-    Ref value = Ref::borrow(v);
-    Ref text = Ref::steal(PyObject_Repr(value.get()));
-    ok = text && _PyUnicodeWriter_WriteStr(&w, text.get()) == 0;
+  State& st = *record_class_of(Py_TYPE(self))->state;
+  if (!st.printer) {
+    Ref tree = Ref::steal(PyImport_ImportModule("tarn.tree"));
+    if (!tree) return nullptr;
+    st.printer = Ref::steal(PyObject_GetAttrString(tree.get(), "dump"));
+    if (!st.printer) return nullptr;
   }
-  if (ok) ok = _PyUnicodeWriter_WriteChar(&w, ')') == 0;
-  Py_LeaveRecursiveCall();
-  if (!ok) {
-    _PyUnicodeWriter_Dealloc(&w);
-    return nullptr;
-  }
-  return _PyUnicodeWriter_Finish(&w);
+  Ref printer = st.printer;
+  return PyObject_CallOneArg(printer.get(), self);
 }
 
 // 1 equal, 0 not, -1 error. Fields are compared in order, as tuples would be.
@@ -183,48 +163,48 @@ std::string host_field_name(const char* name) {
   return s;
 }
 
-}  // namespace
-
-const char* declared_type(FieldType t) {
-  switch (t) {
-    case FieldType::Str: return "str";
-    case FieldType::StrOrNone: return "str or None";
-    case FieldType::Int: return "int";
-    case FieldType::Bool: return "bool";
-    case FieldType::List: return "list";
-    case FieldType::ListOrNone: return "list or None";
-    case FieldType::Expr: return "tarn.parser.Expr";
-    case FieldType::ExprOrNone: return "tarn.parser.Expr or None";
-    case FieldType::TypeRef: return "tarn.parser.TypeRef";
-    case FieldType::TypeRefOrNone: return "tarn.parser.TypeRef or None";
-    case FieldType::ExprOrAssignOrNone: return "union[tarn.parser.Expr, tarn.parser.Assign, None]";
+std::string declared_type(const FieldDecl& d) {
+  switch (d.shape) {
+    case FieldShape::Str: return "str";
+    case FieldShape::StrOrNone: return "str or None";
+    case FieldShape::Int: return "int";
+    case FieldShape::Bool: return "bool";
+    case FieldShape::List: return "list";
+    case FieldShape::ListOrNone: return "list or None";
+    case FieldShape::Node:
+    case FieldShape::NodeOrNone: break;
   }
-  return "?";
+  const bool or_none = d.shape == FieldShape::NodeOrNone;
+  std::string names;
+  for (syntax::NodeKind k : d.kinds) {
+    if (!names.empty()) names += ", ";
+    names += std::string("tarn.parser.") + syntax::record_name(k);
+  }
+  if (d.kinds.size() == 1) return or_none ? names + " or None" : names;
+  return "union[" + names + (or_none ? ", None]" : "]");
 }
 
-PyObject* accept_field(const State& state, FieldType t, PyObject* v) {
-  using syntax::NodeKind;
+}  // namespace
+
+PyObject* accept_field(const State& state, const FieldInfo& f, PyObject* v) {
   bool ok = false;
-  switch (t) {
-    case FieldType::Str: ok = PyUnicode_Check(v); break;
-    case FieldType::StrOrNone: ok = v == Py_None || PyUnicode_Check(v); break;
-    case FieldType::Int:
+  switch (f.decl.shape) {
+    case FieldShape::Str: ok = PyUnicode_Check(v); break;
+    case FieldShape::StrOrNone: ok = v == Py_None || PyUnicode_Check(v); break;
+    case FieldShape::Int:
       if (PyLong_CheckExact(v)) return Py_NewRef(v);
       if (PyLong_Check(v)) return PyNumber_Index(v);  // True -> 1: the field holds a plain int
       break;
-    case FieldType::Bool: ok = PyBool_Check(v); break;
-    case FieldType::List: ok = PyList_Check(v); break;
-    case FieldType::ListOrNone: ok = v == Py_None || PyList_Check(v); break;
-    case FieldType::Expr: ok = state.is_record(v, NodeKind::Expr); break;
-    case FieldType::ExprOrNone: ok = v == Py_None || state.is_record(v, NodeKind::Expr); break;
-    case FieldType::TypeRef: ok = state.is_record(v, NodeKind::TypeRef); break;
-    case FieldType::TypeRefOrNone: ok = v == Py_None || state.is_record(v, NodeKind::TypeRef); break;
-    case FieldType::ExprOrAssignOrNone:
-      ok = v == Py_None || state.is_record(v, NodeKind::Expr) || state.is_record(v, NodeKind::Assign);
+    case FieldShape::Bool: ok = PyBool_Check(v); break;
+    case FieldShape::List: ok = PyList_Check(v); break;
+    case FieldShape::ListOrNone: ok = v == Py_None || PyList_Check(v); break;
+    case FieldShape::NodeOrNone: ok = v == Py_None; [[fallthrough]];
+    case FieldShape::Node:
+      for (syntax::NodeKind k : f.decl.kinds) ok = ok || state.is_record(v, k);
       break;
   }
   if (ok) return Py_NewRef(v);
-  return type_error(declared_type(t), v);
+  return type_error(f.declared_type.c_str(), v);
 }
 
 bool is_record_type(PyTypeObject* type) { return type->tp_dealloc == record_dealloc; }
@@ -248,8 +228,6 @@ std::unique_ptr<RecordClass> make_record_class(State& state, PyObject* module, c
   cls->qualified_name = std::string("tarn.parser.") + decl.name;
   cls->custom_init = decl.init;
   cls->private_slots = decl.private_slots;
-  cls->short_name = Ref::steal(PyUnicode_InternFromString(decl.name));
-  if (!cls->short_name) return nullptr;
   if (decl.fields.empty() || decl.fields.size() > static_cast<size_t>(kMaxInitFields)) {
     PyErr_Format(PyExc_SystemError, "record %s needs 1 to %d fields", decl.name, kMaxInitFields);
     return nullptr;
@@ -261,7 +239,7 @@ std::unique_ptr<RecordClass> make_record_class(State& state, PyObject* module, c
   bool optional_seen = false;
   std::string format;
   for (const FieldDecl& d : decl.fields) {
-    FieldInfo f{cls.get(), static_cast<int>(cls->fields.size()), d.type, d.deflt, host_field_name(d.name), {}};
+    FieldInfo f{cls.get(), static_cast<int>(cls->fields.size()), d, host_field_name(d.name), declared_type(d), {}};
     f.py_name = Ref::steal(PyUnicode_InternFromString(f.name.c_str()));
     if (!f.py_name) return nullptr;
     if (d.deflt != FieldDefault::Required && !optional_seen) {

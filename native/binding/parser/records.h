@@ -15,12 +15,13 @@ struct State;
 struct RecordClass;
 
 using syntax::FieldDefault;
-using syntax::FieldType;
+using syntax::FieldShape;
 
 struct FieldDecl {
   const char* name;  // as in nodes.def; a trailing "_" (C++ keywords) is dropped for the host
-  FieldType type;
+  FieldShape shape;
   FieldDefault deflt;
+  std::vector<syntax::NodeKind> kinds = {};  // the records a Node field accepts
 };
 
 // What a class is made from.
@@ -37,9 +38,9 @@ struct RecordDecl {
 struct FieldInfo {
   RecordClass* owner;
   int index;
-  FieldType type;
-  FieldDefault deflt;
+  FieldDecl decl;
   std::string name;
+  std::string declared_type;  // "tarn.parser.Expr or None", for type errors
   Ref py_name;  // interned
 };
 
@@ -47,7 +48,6 @@ struct RecordClass {
   State* state = nullptr;
   int kind = -1;                 // syntax::NodeKind of the record, -1 for others
   std::string qualified_name;    // tp_name points here for the class's life
-  Ref short_name;                // "Binary"
   std::vector<FieldInfo> fields;
   std::vector<PyGetSetDef> getset;
   std::vector<PyMethodDef> methods;
@@ -79,10 +79,9 @@ bool is_record_type(PyTypeObject* type);
 // the caller fills it and hands it to PyObject_GC_Track once it is complete.
 PyObject* new_untracked_record(const RecordClass& cls);
 
-// The value a field of type `t` stores for `value` (a new reference: the
-// value itself, or a plain int for an int subclass), or nullptr with the
-// type error "<declared type> object expected; got <type>".
-PyObject* accept_field(const State& state, FieldType t, PyObject* value);
-const char* declared_type(FieldType t);
+// The value field `f` stores for `value` (a new reference: the value itself,
+// or a plain int for an int subclass), or nullptr with the type error
+// "<declared type> object expected; got <type>".
+PyObject* accept_field(const State& state, const FieldInfo& f, PyObject* value);
 
 }  // namespace tarn::py::parser

@@ -13,24 +13,19 @@
 
 namespace tarn::py::parser {
 
-inline constexpr int kMessageCount = 0
-#define MESSAGE(N, K, RU, EN) +1
-#include "core/messages.def"
-#undef MESSAGE
-    ;
-// The public catalogue (MESSAGES) is the messages before this one.
-inline constexpr int kCatalogueCount = static_cast<int>(parse::Msg::UnterminatedString);
+using parse::kMessageCount;
 
 struct State {
   PyObject* module = nullptr;  // borrowed: the state lives as long as the module
   Ref i18n;                    // the translation service, called through the module object
+  Ref printer;                 // tarn.tree.dump, the records' printable form (on first use)
   Ref lexer_module;            // keeps `lexer` alive
   LexerState* lexer = nullptr; // its Token class and language cache
   Ref lexer_tokens;            // tarn.lexer.tokens as the lexer defined it
   std::vector<std::unique_ptr<RecordClass>> records;  // by syntax::NodeKind; ParseError included
   std::unique_ptr<RecordClass> parser;                // _Parser
   Ref message_keys[kMessageCount];
-  Ref name_keywords, upper_name_keywords;             // frozen copies of the sets at_name consults
+  Ref name_keywords, capitalised_name_keywords;  // frozen copies of the sets at_name consults
   std::unordered_map<std::string_view, parse::Kw> keyword_of_name;
   std::unordered_map<const char*, Ref> static_texts;  // StrRef::STATIC texts, made once
   Ref empty_str;

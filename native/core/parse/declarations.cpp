@@ -12,12 +12,8 @@ VarDecl* Parser::var_decl() {
   Node* type = eat_op(Op::COLON) >= 0 ? compound_type() : nullptr;
   Node* init = eat_op(Op::ASSIGN) >= 0 ? expression() : nullptr;
   if (!type && !init) error_at(Msg::DeclNeedsTypeOrValue, name >= 0 ? name : kw);
-  VarDecl* node = make<VarDecl>(tok(kw).start, last_end());
-  node->kind = StrRef::lit(keyword_name(tok(kw).kw));
-  node->name = name >= 0 ? StrRef::token(static_cast<uint32_t>(name)) : StrRef::empty();
-  node->type = type;
-  node->init = init;
-  return node;
+  return make<VarDecl>(tok(kw).start, last_end(), StrRef::lit(keyword_name(tok(kw).kw)),
+                       name >= 0 ? StrRef::token(static_cast<uint32_t>(name)) : StrRef::empty(), type, init);
 }
 
 // use_statement := USE name (":" type | "=") ... as in var_decl | USE expression
@@ -28,17 +24,10 @@ Node* Parser::use_statement() {
     const int64_t name = advance();
     Node* type = eat_op(Op::COLON) >= 0 ? compound_type() : nullptr;
     Node* init = eat_op(Op::ASSIGN) >= 0 ? expression() : nullptr;
-    VarDecl* node = make<VarDecl>(start, last_end());
-    node->kind = StrRef::lit("USE");
-    node->name = StrRef::token(static_cast<uint32_t>(name));
-    node->type = type;
-    node->init = init;
-    return node;
+    return make<VarDecl>(start, last_end(), StrRef::lit("USE"), StrRef::token(static_cast<uint32_t>(name)), type, init);
   }
   Node* expr = expression();
-  UseStmt* node = make<UseStmt>(start, expr->end);
-  node->expr = expr;
-  return node;
+  return make<UseStmt>(start, expr->end, expr);
 }
 
 // expression_statement := expression [ assign_op expression ]
@@ -47,22 +36,16 @@ Node* Parser::expression_statement() {
   if (at_op(Op::SEMICOLON)) return nullptr;
   Node* target = expression();
   if (target->start == target->end) return nullptr;
-  if (peek().kind == TokKind::OP && ASSIGN_OPS.contains(peek().op)) {
+  if (peek().kind == TokKind::OP && kAssignOps.contains(peek().op)) {
     const int64_t op = advance();
     Node* value = nullptr;
     if (at_op(Op::SEMICOLON) || at_end())
       error_at(Msg::ExpectedExprAfterAssign, op);
     else
       value = expression();
-    Assign* node = make<Assign>(target->start, last_end());
-    node->target = target;
-    node->op = StrRef::token(static_cast<uint32_t>(op));
-    node->value = value;
-    return node;
+    return make<Assign>(target->start, last_end(), target, StrRef::token(static_cast<uint32_t>(op)), value);
   }
-  ExprStmt* node = make<ExprStmt>(target->start, target->end);
-  node->expr = target;
-  return node;
+  return make<ExprStmt>(target->start, target->end, target);
 }
 
 }  // namespace tarn::parse

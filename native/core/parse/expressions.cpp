@@ -56,18 +56,11 @@ class Scoped {
 uint32_t u32(int64_t i) { return static_cast<uint32_t>(i); }
 
 Binary* binary(Parser& p, int64_t op, Node* left, Node* right) {
-  Binary* b = p.make<Binary>(left->start, right ? right->end : left->end);
-  b->op = StrRef::token(u32(op));
-  b->left = left;
-  b->right = right;
-  return b;
+  return p.make<Binary>(left->start, right ? right->end : left->end, StrRef::token(u32(op)), left, right);
 }
 
 Unary* unary(Parser& p, int64_t op, Node* operand) {
-  Unary* u = p.make<Unary>(p.tok(op).start, operand->end);
-  u->op = StrRef::token(u32(op));
-  u->operand = operand;
-  return u;
+  return p.make<Unary>(p.tok(op).start, operand->end, StrRef::token(u32(op)), operand);
 }
 
 // operand { op operand }, grouping to the left; a right operand cut off by a
@@ -83,7 +76,7 @@ Node* left_assoc(Parser& p, Node* (Parser::*operand)(), AtOperator at_operator) 
   return left;
 }
 
-bool is_compare_op(const PTok& t) { return t.kind == TokKind::OP && COMPARE_OPS.contains(t.op); }
+bool is_compare_op(const PTok& t) { return t.kind == TokKind::OP && kCompareOps.contains(t.op); }
 
 bool text_ends_with_qmark(const Parser& p, const StrRef& s) {
   if (s.drop_last) return false;  // only the copies made below, never tested again
@@ -113,12 +106,9 @@ bool continues_enclosing(const PTok& t) {
 // The type of a test without its nullable mark, for a ternary that took the
 // "?" back. A new record: the memoised type may be met again elsewhere.
 TypeRef* without_nullable_mark(Parser& p, const TypeRef* type) {
-  TypeRef* plain = p.make<TypeRef>(type->start, type->end);
-  plain->text = type->text;
-  plain->text.drop_last = true;
-  plain->names = type->names;
-  plain->nullable = false;
-  return plain;
+  StrRef text = type->text;
+  text.drop_last = true;
+  return p.make<TypeRef>(type->start, type->end, text, type->names, false);
 }
 
 }  // namespace
@@ -232,31 +222,22 @@ Node* Parser::keyword_loop(Node* left, int level) {
 Node* Parser::suffixes(Node* left) {
   if (at_op(Op::BANG)) {
     const int64_t bang = advance();
-    NonNull* n = make<NonNull>(left->start, tok(bang).end);
-    n->operand = left;
-    left = n;
+    left = make<NonNull>(left->start, tok(bang).end, left);
   }
   if (eat_op(Op::COALESCE) >= 0) {
     Node* right = expression();
-    Coalesce* c = make<Coalesce>(left->start, right->end);
-    c->left = left;
-    c->right = right;
-    left = c;
+    left = make<Coalesce>(left->start, right->end, left, right);
   }
   if (eat_op(Op::QUESTION) >= 0) {
     Node* then = expression();
     Node* otherwise = expect_op(Op::COLON, Msg::ExpectedColonTernary) >= 0 ? expression() : nullptr;
-    Ternary* t = make<Ternary>(left->start, last_end());
-    t->cond = left;
-    t->then = then;
-    t->otherwise = otherwise;
-    left = t;
+    left = make<Ternary>(left->start, last_end(), left, then, otherwise);
   }
   return left;
 }
 
 // Closing tokens: the end of input, ";", ")", "]", "}", ",".
-bool Parser::expression_ended() const {
+bool Parser::expression_ended() {
   const PTok& t = peek();
   if (t.kind == TokKind::EOF_) return true;
   if (t.kind != TokKind::OP) return false;
@@ -289,20 +270,13 @@ Node* Parser::type_tests(Node* left) {
   while (at_kw({Kw::IS, Kw::AS})) {
     if (eat_kw(Kw::AS) >= 0) {
       TypeRef* type = compound_type();
-      AsType* conv = make<AsType>(left->start, last_end());
-      conv->operand = left;
-      conv->type = type;
-      left = conv;
+      left = make<AsType>(left->start, last_end(), left, type);
       continue;
     }
     advance();
     const bool negated = eat_kw(Kw::NOT) >= 0;
     TypeRef* type = compound_type();
-    IsType* test = make<IsType>(left->start, last_end());
-    test->operand = left;
-    test->negated = negated;
-    test->type = type;
-    left = ternary_after_is(test);
+    left = ternary_after_is(make<IsType>(left->start, last_end(), left, negated, type));
   }
   return left;
 }
@@ -328,11 +302,7 @@ Node* Parser::ternary_after_is(IsType* test) {
   note_ternary_nesting(s.pos);
   Node* otherwise = expression();
   test->type = without_nullable_mark(*this, type);
-  Ternary* tern = make<Ternary>(test->start, last_end());
-  tern->cond = test;
-  tern->then = then;
-  tern->otherwise = otherwise;
-  return tern;
+  return make<Ternary>(test->start, last_end(), test, then, otherwise);
 }
 
 // Read plainly, a then-branch is read inside the check, one level deeper
@@ -455,10 +425,7 @@ Node* Parser::log_primary() {
     last = expression_ended() ? nullptr : simple_expression();
     push(rest, Value::tuple(arena().tuple({Value::of(StrRef::token(u32(op))), Value::of(last)})));
   }
-  Compare* c = make<Compare>(first->start, last ? last->end : first->end);
-  c->first = first;
-  c->rest = rest;
-  return c;
+  return make<Compare>(first->start, last ? last->end : first->end, first, rest);
 }
 
 // simple_expression := term { ("+" | "-") term }

@@ -1,5 +1,5 @@
-// The keyword and operator sets the grammar consults: one table each, shared
-// by the rules and by the binding (which exposes them as frozensets/tuples).
+// The keyword and operator sets the grammar consults (keyword_sets.def),
+// shared by the rules and by the binding (which exposes them as sets/tuples).
 #pragma once
 #include <cstddef>
 #include <iterator>
@@ -9,7 +9,7 @@
 namespace tarn::parse {
 
 struct KeywordSet {
-  const char* name;
+  const char* host_name;
   const Kw* items;
   size_t size;
   KwSet set;
@@ -17,35 +17,37 @@ struct KeywordSet {
 };
 
 struct OperatorTuple {
-  const char* name;
+  const char* host_name;
   const Op* items;
   size_t size;
   OpSet set;
   bool contains(Op o) const { return set.contains(o); }
 };
 
-inline constexpr Kw kNameKeywords[] = {Kw::IMPORT, Kw::EXCEPTION, Kw::ENUMERATION, Kw::STRUCTURE, Kw::ABSTRACT, Kw::CONST,
-                                       Kw::REQ, Kw::TO, Kw::IN, Kw::TYPE, Kw::QUERY, Kw::DOWN, Kw::STEP, Kw::METHOD,
-                                       Kw::DEFAULT, Kw::STATIC, Kw::GLOBAL_EN};
-inline constexpr Kw kUpperNameKeywords[] = {Kw::WHILE, Kw::FOR, Kw::IF, Kw::TRY, Kw::CASE, Kw::WHEN, Kw::CATCH, Kw::AND, Kw::OR, Kw::CONSTRUCTOR};
-inline constexpr Kw kStmtKeywords[] = {Kw::IF, Kw::CASE, Kw::WHILE, Kw::FOR, Kw::TRY, Kw::SCOPE, Kw::BREAK, Kw::CONTINUE, Kw::RETURN, Kw::VAR, Kw::VAL, Kw::USE};
-inline constexpr Kw kStatementKeywords[] = {Kw::IF, Kw::CASE, Kw::WHILE, Kw::FOR, Kw::TRY, Kw::SCOPE, Kw::RETURN};
-inline constexpr Kw kReturnStop[] = {Kw::ELSE, Kw::WHEN, Kw::CATCH, Kw::FINALLY};
-inline constexpr Op kCompareOps[] = {Op::LT, Op::LE, Op::EQ, Op::GE, Op::GT, Op::NE};
-inline constexpr Op kAssignOps[] = {Op::ASSIGN, Op::PLUS_ASSIGN, Op::MINUS_ASSIGN, Op::STAR_ASSIGN, Op::SLASH_ASSIGN};
-
-#define TARN_SET(name, arr) KeywordSet{name, arr, std::size(arr), KwSet::of(arr)}
-inline constexpr KeywordSet NAME_KEYWORDS = TARN_SET("_NAME_KEYWORDS", kNameKeywords);
-inline constexpr KeywordSet UPPER_NAME_KEYWORDS = TARN_SET("_UPPER_NAME_KEYWORDS", kUpperNameKeywords);
-inline constexpr KeywordSet STMT_KEYWORDS = TARN_SET("_STMT_KEYWORDS", kStmtKeywords);
-inline constexpr KeywordSet STATEMENT_KEYWORDS = TARN_SET("_STATEMENT_KEYWORDS", kStatementKeywords);
-inline constexpr KeywordSet RETURN_STOP = TARN_SET("_RETURN_STOP", kReturnStop);
-#undef TARN_SET
-inline constexpr OperatorTuple COMPARE_OPS{"_COMPARE_OPS", kCompareOps, std::size(kCompareOps), OpSet::of(kCompareOps)};
-inline constexpr OperatorTuple ASSIGN_OPS{"_ASSIGN_OPS", kAssignOps, std::size(kAssignOps), OpSet::of(kAssignOps)};
+#define KEYWORD_SET(N, HOST, ...)             \
+  inline constexpr Kw N##Items[] = {__VA_ARGS__}; \
+  inline constexpr KeywordSet N{HOST, N##Items, std::size(N##Items), KwSet::of(N##Items)};
+#define OPERATOR_TUPLE(N, HOST, ...)          \
+  inline constexpr Op N##Items[] = {__VA_ARGS__}; \
+  inline constexpr OperatorTuple N{HOST, N##Items, std::size(N##Items), OpSet::of(N##Items)};
+#include "keyword_sets.def"
+#undef KEYWORD_SET
+#undef OPERATOR_TUPLE
 
 // In module order, for the binding.
-inline constexpr KeywordSet kKeywordSets[] = {NAME_KEYWORDS, UPPER_NAME_KEYWORDS, STMT_KEYWORDS, STATEMENT_KEYWORDS, RETURN_STOP};
-inline constexpr OperatorTuple kOperatorTuples[] = {COMPARE_OPS, ASSIGN_OPS};
+inline constexpr KeywordSet kKeywordSets[] = {
+#define KEYWORD_SET(N, ...) N,
+#define OPERATOR_TUPLE(N, ...)
+#include "keyword_sets.def"
+#undef KEYWORD_SET
+#undef OPERATOR_TUPLE
+};
+inline constexpr OperatorTuple kOperatorTuples[] = {
+#define KEYWORD_SET(N, ...)
+#define OPERATOR_TUPLE(N, ...) N,
+#include "keyword_sets.def"
+#undef KEYWORD_SET
+#undef OPERATOR_TUPLE
+};
 
 }  // namespace tarn::parse

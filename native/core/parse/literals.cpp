@@ -10,17 +10,12 @@ namespace {
 uint32_t u32(int64_t i) { return static_cast<uint32_t>(i); }
 
 Literal* span_literal(Parser& p, int64_t start, const char* kind, StrRef text) {
-  Literal* l = p.make<Literal>(start, p.last_end());
-  l->kind = StrRef::lit(kind);
-  l->text = text;
-  return l;
+  return p.make<Literal>(start, p.last_end(), StrRef::lit(kind), text);
 }
 
-// A keyword of an embedded literal used as an ordinary name.
-Node* keyword_as_name(Parser& p, int64_t token) {
-  Name* n = p.make<Name>(p.tok(token).start, p.tok(token).end);
-  n->name = StrRef::token(u32(token));
-  return p.maybe_call(n);
+// A keyword of an embedded literal used as an ordinary name, maybe called.
+Node* keyword_as_callee(Parser& p, int64_t token) {
+  return p.maybe_call(p.make<Name>(p.tok(token).start, p.tok(token).end, StrRef::token(u32(token))));
 }
 
 // "{" ... "}" with nested braces counted; only operator tokens count, so a
@@ -49,10 +44,7 @@ ArrayLit* Parser::array_literal() {
     if (eat_op(Op::COMMA) < 0) break;
   }
   expect_op(Op::RBRACKET, Msg::ExpectedRbracketArray);
-  ArrayLit* a = make<ArrayLit>(tok(open).start, last_end());
-  a->items = items;
-  a->type_args = list();
-  return a;
+  return make<ArrayLit>(tok(open).start, last_end(), items, list());
 }
 
 // map_literal := "{" [ ":" ] [ entry { "," entry } [ "," ] ] "}"   entry := expression [ ":" [ expression ] ]
@@ -71,11 +63,7 @@ MapLit* Parser::map_literal() {
     if (eat_op(Op::COMMA) < 0) break;
   }
   expect_op(Op::RBRACE, Msg::ExpectedRbraceMap);
-  MapLit* m = make<MapLit>(tok(open).start, last_end());
-  m->entries = entries;
-  m->kind = StrRef::lit(is_map ? "map" : "set");
-  m->type_args = list();
-  return m;
+  return make<MapLit>(tok(open).start, last_end(), entries, StrRef::lit(is_map ? "map" : "set"), list());
 }
 
 // typed_collection := "<" type { "," type } ">" ( array_literal | map_literal )
@@ -103,7 +91,7 @@ Node* Parser::typed_collection_literal() {
 // type_literal := TYPE "<" type_name ">" | TYPE as a name
 Node* Parser::type_literal() {
   const int64_t kw = advance();
-  if (!at_op(Op::LT)) return keyword_as_name(*this, kw);
+  if (!at_op(Op::LT)) return keyword_as_callee(*this, kw);
   advance();
   type_name();
   if (eat_op(Op::GT) < 0) error(Msg::ExpectedGtInTypeLiteral);
@@ -113,7 +101,7 @@ Node* Parser::type_literal() {
 // query_literal := QUERY "{" balanced tokens "}" | QUERY as a name
 Node* Parser::query_literal() {
   const int64_t kw = advance();
-  if (!at_op(Op::LBRACE)) return keyword_as_name(*this, kw);
+  if (!at_op(Op::LBRACE)) return keyword_as_callee(*this, kw);
   skip_brace_block(*this);
   return span_literal(*this, tok(kw).start, "QUERY", StrRef::empty());
 }

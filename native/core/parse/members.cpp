@@ -59,9 +59,7 @@ StrRef Parser::name_or_report(Msg m) {
 // module := { module_member } EOF
 Module* Parser::parse_module() {
   const int64_t start = peek().start;
-  Module* module = make<Module>(start, start);
-  module->imports = list();
-  module->members = list();
+  Module* module = make<Module>(start, start, list(), list());
   while (!at_end()) {
     const int64_t before = pos_;
     module_member(module);
@@ -131,9 +129,7 @@ Import* Parser::namespace_import() {
     parts.push_back(static_cast<uint32_t>(n));
     if (eat_op(Op::COLONCOLON) < 0) break;
   }
-  Import* node = make<Import>(start, last_end());
-  node->name = join_colons(parts);
-  return node;
+  return make<Import>(start, last_end(), join_colons(parts));
 }
 
 // annotations := { "@" [ name { "::" name } ] [ annotation_args on the same line ] }
@@ -151,10 +147,7 @@ List* Parser::annotations() {
     }
     // Arguments belong to the annotation only on its own line.
     List* args = at_op(Op::LPAREN) && peek().line == tok(at).line ? annotation_args() : list();
-    Annotation* a = make<Annotation>(tok(at).start, last_end());
-    a->name = join_colons(parts);
-    a->args = args;
-    push(result, Value::of(a));
+    push(result, Value::of(make<Annotation>(tok(at).start, last_end(), join_colons(parts), args)));
     if (parts.empty()) break;
   }
   return result;
@@ -194,15 +187,7 @@ Method* Parser::method(List* ann) {
   List* params = parameters();
   Node* return_type = eat_op(Op::COLON) >= 0 ? compound_type() : nullptr;
   List* body = is_abstract ? list() : statements_until_semicolon(Msg::ExpectedSemicolonMethod);
-  Method* m = make<Method>(start, last_end());
-  m->name = name;
-  m->params = params;
-  m->return_type = return_type;
-  m->body = body;
-  m->is_static = is_static;
-  m->is_abstract = is_abstract;
-  m->annotations = ann;
-  return m;
+  return make<Method>(start, last_end(), name, params, return_type, body, is_static, is_abstract, ann);
 }
 
 // parameters := "(" { annotations name [ ":" type ] [ "=" expression ] [ "," ] } ")"
@@ -218,12 +203,8 @@ List* Parser::parameters() {
     }
     Node* type = eat_op(Op::COLON) >= 0 ? compound_type() : nullptr;
     Node* def = eat_op(Op::ASSIGN) >= 0 ? expression() : nullptr;
-    Param* p = make<Param>(member_start(ann, tok(n).start), last_end());
-    p->name = StrRef::token(static_cast<uint32_t>(n));
-    p->type = type;
-    p->default_ = def;
-    p->annotations = ann;
-    push(params, Value::of(p));
+    push(params, Value::of(make<Param>(member_start(ann, tok(n).start), last_end(),
+                                       StrRef::token(static_cast<uint32_t>(n)), type, def, ann)));
     eat_op(Op::COMMA);
   }
   expect_op(Op::RPAREN, Msg::ExpectedRparenParams);
@@ -234,23 +215,18 @@ List* Parser::parameters() {
 Structure* Parser::structure(List* ann) {
   const int64_t kw = advance();
   const int64_t start = member_start(ann, tok(kw).start);
-  Structure* s = make<Structure>(start, start);
-  s->kind = StrRef::lit(keyword_name(tok(kw).kw));
-  s->name = name_or_report(Msg::ExpectedStructName);
-  s->members = list();
-  s->annotations = ann;
+  const StrRef name = name_or_report(Msg::ExpectedStructName);
+  List* members = list();
   while (!at_end() && !at_op(Op::SEMICOLON)) {
     const int64_t before = pos_;
     List* member_ann = annotations();
     if (at_kw(kMethodStarts)) {
-      push(s->members, Value::of(method(member_ann)));
+      push(members, Value::of(method(member_ann)));
     } else if (at_kw(Kw::CONSTRUCTOR)) {
       const PTok& t = tok(advance());
-      Constructor* c = make<Constructor>(t.start, t.end);
-      c->annotations = member_ann;
-      push(s->members, Value::of(c));
+      push(members, Value::of(make<Constructor>(t.start, t.end, member_ann)));
     } else if (at_kw({Kw::REQ, Kw::VAL, Kw::VAR, Kw::USE})) {
-      push(s->members, Value::of(object_field(member_ann)));
+      push(members, Value::of(object_field(member_ann)));
     } else {
       error(Msg::ExpectedStructMember);
       // A ";" after annotations still closes the structure.
@@ -259,8 +235,7 @@ Structure* Parser::structure(List* ann) {
     if (pos_ == before) advance();
   }
   expect_op(Op::SEMICOLON, Msg::ExpectedSemicolonStruct);
-  s->end = last_end();
-  return s;
+  return make<Structure>(start, last_end(), StrRef::lit(keyword_name(tok(kw).kw)), name, members, ann);
 }
 
 // object_field := [ REQ ] (VAL | VAR | USE) [ REQ ] name [ ":" type ] [ "=" expression ]
@@ -277,29 +252,20 @@ ObjectField* Parser::object_field(List* ann) {
   const StrRef name = name_or_report(Msg::ExpectedFieldName);
   Node* type = eat_op(Op::COLON) >= 0 ? compound_type() : nullptr;
   Node* init = eat_op(Op::ASSIGN) >= 0 ? expression() : nullptr;
-  ObjectField* f = make<ObjectField>(start, last_end());
-  f->kind = kind;
-  f->name = name;
-  f->type = type;
-  f->init = init;
-  f->required = required;
-  f->annotations = ann;
-  return f;
+  return make<ObjectField>(start, last_end(), kind, name, type, init, required, ann);
 }
 
 // enum := ENUMERATION name { annotations ( method | name [ DEFAULT ] [ "," ] ) } ";"
 Enum* Parser::enum_(List* ann) {
   const int64_t kw = advance();
   const int64_t start = member_start(ann, tok(kw).start);
-  Enum* e = make<Enum>(start, start);
-  e->name = name_or_report(Msg::ExpectedEnumName);
-  e->items = list();
-  e->methods = list();
-  e->annotations = ann;
+  const StrRef name = name_or_report(Msg::ExpectedEnumName);
+  List* items = list();
+  List* methods = list();
   while (!at_end() && !at_op(Op::SEMICOLON)) {
     List* item_ann = annotations();
     if (at_kw(kMethodStarts)) {
-      push(e->methods, Value::of(method(item_ann)));
+      push(methods, Value::of(method(item_ann)));
       continue;
     }
     const int64_t n = eat_name();
@@ -310,30 +276,22 @@ Enum* Parser::enum_(List* ann) {
       continue;
     }
     const bool is_default = eat_kw(Kw::DEFAULT) >= 0;
-    EnumItem* item = make<EnumItem>(tok(n).start, last_end());
-    item->name = StrRef::token(static_cast<uint32_t>(n));
-    item->is_default = is_default;
-    push(e->items, Value::of(item));
+    push(items, Value::of(make<EnumItem>(tok(n).start, last_end(), StrRef::token(static_cast<uint32_t>(n)),
+                                         is_default)));
     eat_op(Op::COMMA);
   }
   expect_op(Op::SEMICOLON, Msg::ExpectedSemicolonEnum);
-  e->end = last_end();
-  return e;
+  return make<Enum>(start, last_end(), name, items, methods, ann);
 }
 
 // module_const := (VAL | VAR | USE | CONST) name [ ":" type ] [ "=" expression ]
 ObjectField* Parser::module_const(List* ann) {
   const int64_t start = member_start(ann, peek().start);
   const int64_t kw = advance();
-  ObjectField* f = make<ObjectField>(start, start);
-  f->kind = StrRef::lit(keyword_name(tok(kw).kw));
-  f->name = name_or_report(Msg::ExpectedConstName);
-  f->type = eat_op(Op::COLON) >= 0 ? compound_type() : nullptr;
-  f->init = eat_op(Op::ASSIGN) >= 0 ? expression() : nullptr;
-  f->required = false;
-  f->annotations = ann;
-  f->end = last_end();
-  return f;
+  const StrRef name = name_or_report(Msg::ExpectedConstName);
+  Node* type = eat_op(Op::COLON) >= 0 ? compound_type() : nullptr;
+  Node* init = eat_op(Op::ASSIGN) >= 0 ? expression() : nullptr;
+  return make<ObjectField>(start, last_end(), StrRef::lit(keyword_name(tok(kw).kw)), name, type, init, false, ann);
 }
 
 }  // namespace tarn::parse

@@ -152,8 +152,8 @@ bool Parser::at_name() const {
   const PTok& t = peek();
   if (t.kind == TokKind::IDENT) return true;
   if (t.kind != TokKind::KEYWORD) return false;
-  if (NAME_KEYWORDS.contains(t.kw)) return true;
-  if (UPPER_NAME_KEYWORDS.contains(t.kw)) return t.upper_first;
+  if (kNameKeywords.contains(t.kw)) return true;
+  if (kCapitalisedNameKeywords.contains(t.kw)) return t.upper_first;
   return false;
 }
 
@@ -166,10 +166,8 @@ int64_t Parser::last_end_slow() const {
 }
 
 Name* Parser::placeholder() {
-  const PTok& t = peek();
-  Name* n = make<Name>(t.start, t.start);
-  n->name = StrRef::empty();
-  return n;
+  const int64_t at = peek().start;
+  return make<Name>(at, at, StrRef::empty());
 }
 
 void Parser::too_deep() {

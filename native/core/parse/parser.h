@@ -9,6 +9,8 @@
 #include <initializer_list>
 #include <memory>
 #include <optional>
+#include <span>
+#include <utility>
 #include <vector>
 
 #include "../memory.h"
@@ -54,6 +56,19 @@ enum class Msg : uint16_t {
 };
 const char* message_key(Msg m);      // "parser.expected-expr", ...; "" for HostKey
 
+// How many keywords, operators and messages (HostKey aside) the tables hold.
+inline constexpr int kKeywordCount = 0
+#define KEYWORD(N) +1
+#include "../keywords.def"
+#undef KEYWORD
+    ;
+inline constexpr int kOperatorCount = 0
+#define OPERATOR(N, T) +1
+#include "../operators.def"
+#undef OPERATOR
+    ;
+inline constexpr int kMessageCount = static_cast<int>(Msg::HostKey);
+
 // A set of grammar keywords or operators as a bit mask: both enums have
 // fewer than 64 members. NONE is never a member.
 template <class E>
@@ -82,16 +97,7 @@ class EnumSet {
 };
 using KwSet = EnumSet<Kw>;
 using OpSet = EnumSet<Op>;
-#define KEYWORD(N) +1
-static_assert(0
-#include "../keywords.def"
-              <= 64);
-#undef KEYWORD
-#define OPERATOR(N, T) +1
-static_assert(0
-#include "../operators.def"
-              <= 64);
-#undef OPERATOR
+static_assert(kKeywordCount <= 64 && kOperatorCount <= 64);
 
 // What the parser needs of one token, precomputed by whoever owns the tokens
 // (the tokenizer's output, or a host token list).
@@ -212,78 +218,20 @@ class Parser {
   using PollFn = bool (*)(void* context);
   void set_poll(PollFn fn, void* context) { poll_ = fn; poll_context_ = context; }
 
-  // ------------------------------------------------------------ module members
-  Module* parse_module();
-  void module_member(Module* module);
-  void recover_to_module_member();
-  Import* namespace_import();
-  List* annotations();
-  List* annotation_args();
-  Method* method(List* annotations);
-  List* parameters();
-  Structure* structure(List* annotations);
-  ObjectField* object_field(List* annotations);
-  Enum* enum_(List* annotations);
-  ObjectField* module_const(List* annotations);
-
-  // ------------------------------------------------------------ types
+  // ------------------------------------------------------------ grammar rules
   struct TypeName { StrRef name, text; };
-  TypeRef* compound_type();
-  std::optional<TypeName> type_name();
-  TypeRef* grouped_type();
-  std::optional<StrRef> func_type();
-  bool generic_type_args(bool allow_named = false);
-
-  // ------------------------------------------------------------ statements
-  List* statements_until_semicolon(Msg missing);
+  // The rules a host can call (rules.def), then the others.
+#define RULE(name, host_name, Result, parameters, ...) Result name parameters;
+#include "rules.inc"
+#undef RULE
   List* block_until(std::initializer_list<Kw> stops);
-  List* block_until(const Kw* stops, size_t n);
-  void recover_statement();
-  Node* statement();
-  If* if_statement();
-  Case* case_statement();
-  Node* when_expression();
-  While* while_statement();
-  Node* for_statement();
-  Try* try_statement();
-  Scope* scope_statement();
-  Return* return_statement();
-  bool starts_new_statement(int64_t prev_line);
-  VarDecl* var_decl();
-  Node* use_statement();
-  Node* expression_statement();
-
-  // ------------------------------------------------------------ expressions
-  Node* expression();
-  bool expression_ended() const;
-  Node* log_term();
-  Node* log_fact();
-  Node* log_primary();
-  Node* simple_expression();
-  Node* term();
-  Node* exp();
-  Node* fact();
-  Node* method_ref();
-  Node* feature_resolving();
-  Node* maybe_call(Node* callee);
-  bool starts_a_line() const;
-  bool generic_call_args();
-  List* call_args();
-  Node* static_feature_resolving();
-  Node* paren_or_lambda();
-  Node* static_feature();
-  Node* creator();
-  ArrayLit* array_literal();
-  MapLit* map_literal();
-  Lambda* try_lambda_full();
-  Node* type_literal();
-  Node* query_literal();
-  Node* resolvable_literal();
-  Node* postfix_after_literal(Node* expr);
   Node* typed_collection_literal();  // nullptr when it declines (rolled back)
 
   // ------------------------------------------------------------ helpers for rules
-  template <class T> T* make(int64_t start, int64_t end) { return arena_.make<T>(start, end); }
+  template <class T, class... Fields>
+  T* make(int64_t start, int64_t end, Fields&&... fields) {
+    return arena_.make<T>(start, end, std::forward<Fields>(fields)...);
+  }
   List* list() { return arena_.list(); }
   void push(List* l, const Value& v) { arena_.push(l, v); }
   Name* placeholder();  // zero-width Name "" at the current token

@@ -13,14 +13,14 @@ uint32_t u32(int64_t i) { return static_cast<uint32_t>(i); }
 // statement keywords do not count.
 bool method_ref_part(const PTok& t) {
   if (t.kind == TokKind::IDENT) return true;
-  return t.kind == TokKind::KEYWORD && (NAME_KEYWORDS.contains(t.kw) || t.kw == Kw::NEW);
+  return t.kind == TokKind::KEYWORD && (kNameKeywords.contains(t.kw) || t.kw == Kw::NEW);
 }
 
 }  // namespace
 
 // method_ref := "&" [ (THIS | GLOBAL_EN | GLOBAL_RU) "." ] name { "::" name } { "." part }
 //               [ "<" type { "," type } ">" [ "." (name | NEW) ] ] [ "(" [ type { "," type } ] ")" ]
-Node* Parser::method_ref() {
+MethodRef* Parser::method_ref() {
   const int64_t amp = advance();
   const int64_t from = pos_;
   if (eat_kw({Kw::THIS, Kw::GLOBAL_EN, Kw::GLOBAL_RU}) >= 0 && eat_op(Op::DOT) < 0) error(Msg::ExpectedDotInMethodRef);
@@ -55,9 +55,7 @@ Node* Parser::method_ref() {
   // Nothing after "&": a one-character span, saturated so INT64_MAX cannot wrap.
   const int64_t amp_start = tok(amp).start;
   const int64_t end = pos_ > from ? last_end() : (amp_start == INT64_MAX ? amp_start : amp_start + 1);
-  MethodRef* r = make<MethodRef>(tok(amp).start, end);
-  r->text = StrRef::concat(u32(from), u32(pos_));
-  return r;
+  return make<MethodRef>(tok(amp).start, end, StrRef::concat(u32(from), u32(pos_)));
 }
 
 // feature_resolving := static_feature_resolving { ("." | "?.") (name | NEW) [call] | "[" [expression] "]" | "!" }
@@ -71,15 +69,10 @@ Node* Parser::feature_resolving() {
     } else if (eat_op(Op::LBRACKET) >= 0) {
       Node* index = at_op(Op::RBRACKET) ? nullptr : expression();
       expect_op(Op::RBRACKET, Msg::ExpectedRbracketIndex);
-      Index* ix = make<Index>(expr->start, last_end());
-      ix->obj = expr;
-      ix->index = index;
-      expr = ix;
+      expr = make<Index>(expr->start, last_end(), expr, index);
     } else if (at_op(Op::BANG)) {
       const int64_t bang = advance();
-      NonNull* n = make<NonNull>(expr->start, tok(bang).end);
-      n->operand = expr;
-      expr = n;
+      expr = make<NonNull>(expr->start, tok(bang).end, expr);
     } else {
       return expr;
     }
@@ -95,11 +88,7 @@ Node* Parser::member_access(Node* obj, bool new_allowed) {
     error(Msg::ExpectedNameAfterDot);
     return nullptr;
   }
-  Member* m = make<Member>(obj->start, tok(name).end);
-  m->obj = obj;
-  m->name = StrRef::token(u32(name));
-  m->safe = safe;
-  return maybe_call(m);
+  return maybe_call(make<Member>(obj->start, tok(name).end, obj, StrRef::token(u32(name)), safe));
 }
 
 // call := [ "<" type { "," type } ">" ] "(" call_args, the "(" not starting a line
@@ -117,23 +106,16 @@ Node* Parser::maybe_call(Node* callee) {
   }
   if (!at_op(Op::LPAREN) || starts_a_line()) return callee;
   List* args = call_args();
-  Call* c = make<Call>(callee->start, last_end());
-  c->callee = callee;
-  c->args = args;
-  c->type_args = type_args ? type_args : list();
-  return c;
+  return make<Call>(callee->start, last_end(), callee, args, type_args ? type_args : list());
 }
 
 List* Parser::type_argument_group(int64_t lt) {
-  TypeRef* group = make<TypeRef>(tok(lt).start, last_end());
-  group->text = StrRef::concat(u32(lt), u32(pos_));
-  group->names = list();
   List* args = list();
-  push(args, Value::of(group));
+  push(args, Value::of(make<TypeRef>(tok(lt).start, last_end(), StrRef::concat(u32(lt), u32(pos_)), list(), false)));
   return args;
 }
 
-bool Parser::starts_a_line() const {
+bool Parser::starts_a_line() {
   return pos_ > 0 && peek().line > tok(pos_ - 1).end_line;
 }
 
@@ -159,10 +141,7 @@ List* Parser::call_args() {
       advance();
     }
     Node* value = at_op({Op::COMMA, Op::RPAREN}) ? nullptr : expression();
-    CallArg* a = make<CallArg>(tok(first).start, last_end());
-    a->name = name;
-    a->value = value;
-    push(args, Value::of(a));
+    push(args, Value::of(make<CallArg>(tok(first).start, last_end(), name, value)));
     if (eat_op(Op::COMMA) < 0) break;
   }
   expect_op(Op::RPAREN, Msg::ExpectedRparenCall);

@@ -21,25 +21,17 @@ const char* literal_kind(TokKind k) {
 
 Literal* literal(Parser& p, int64_t token, const char* kind) {
   const PTok& t = p.tok(token);
-  Literal* l = p.make<Literal>(t.start, t.end);
-  l->kind = StrRef::lit(kind);
-  l->text = StrRef::token(u32(token));
-  return l;
+  return p.make<Literal>(t.start, t.end, StrRef::lit(kind), StrRef::token(u32(token)));
 }
 
-Name* keyword_name(Parser& p, int64_t token) {
+// A keyword token read as a name.
+Name* keyword_as_name(Parser& p, int64_t token) {
   const PTok& t = p.tok(token);
-  Name* n = p.make<Name>(t.start, t.end);
-  n->name = StrRef::token(u32(token));
-  return n;
+  return p.make<Name>(t.start, t.end, StrRef::token(u32(token)));
 }
 
 Param* lambda_param(Parser& p, int64_t start, int64_t end, StrRef name, Node* type) {
-  Param* param = p.make<Param>(start, end);
-  param->name = name;
-  param->type = type;
-  param->annotations = p.list();
-  return param;
+  return p.make<Param>(start, end, name, type, nullptr, p.list());
 }
 
 // The parts of a name path read from `first` to `last`: every other token,
@@ -52,10 +44,7 @@ StrRef colon_path(Parser& p, int64_t first, int64_t last) {
 
 Lambda* arrow_lambda(Parser& p, int64_t start, List* params) {
   Node* body = p.expression_ended() ? nullptr : p.expression();
-  Lambda* l = p.make<Lambda>(start, p.last_end());
-  l->params = params;
-  l->body_expr = body;
-  return l;
+  return p.make<Lambda>(start, p.last_end(), params, body, nullptr);
 }
 
 }  // namespace
@@ -70,9 +59,7 @@ Node* Parser::static_feature_resolving() {
       case Kw::THROW: {
         advance();
         Node* value = expression_ended() ? nullptr : expression();
-        Throw* th = make<Throw>(t.start, last_end());
-        th->value = value;
-        return th;
+        return make<Throw>(t.start, last_end(), value);
       }
       case Kw::THIS: advance(); return make<This>(t.start, t.end);
       case Kw::GLOBAL_EN: case Kw::GLOBAL_RU: advance(); return make<GlobalAccess>(t.start, t.end);
@@ -89,7 +76,7 @@ Node* Parser::static_feature_resolving() {
           rollback(s);
         }
         advance();
-        return maybe_call(keyword_name(*this, i));
+        return maybe_call(keyword_as_name(*this, i));
       }
       default: break;
     }
@@ -114,7 +101,7 @@ Node* Parser::static_feature_resolving() {
     if (next.kind == TokKind::OP && next.op == Op::LBRACE && next.start == t.end) return resolvable_literal();
     return static_feature();
   }
-  if (t.kind == TokKind::KEYWORD && STATEMENT_KEYWORDS.contains(t.kw))
+  if (t.kind == TokKind::KEYWORD && kStatementOnlyKeywords.contains(t.kw))
     error_at(Msg::StatementNotExpr, i, i);
   else
     error(Msg::ExpectedExpr);
@@ -133,8 +120,8 @@ Node* Parser::static_feature() {
     }
     last = part;
   }
-  Name* name = make<Name>(tok(first).start, last_end());
-  name->name = last == first ? StrRef::token(u32(first)) : colon_path(*this, first, last);
+  Name* name = make<Name>(tok(first).start, last_end(),
+                          last == first ? StrRef::token(u32(first)) : colon_path(*this, first, last));
   if (eat_op(Op::ARROW) < 0) return maybe_call(name);
   List* params = list();
   push(params, Value::of(lambda_param(*this, name->start, name->end, StrRef::token(u32(last)), nullptr)));
@@ -173,34 +160,22 @@ Lambda* Parser::try_lambda_full() {
   List* params = parameters();
   if (eat_op(Op::ARROW) < 0) return nullptr;
   List* body = statements_until_semicolon(Msg::ExpectedSemicolonLambda);
-  Lambda* l = make<Lambda>(start, last_end());
-  l->params = params;
-  l->body_stmts = body;
-  return l;
+  return make<Lambda>(start, last_end(), params, nullptr, body);
 }
 
 // creator := NEW type_name [ call_args ], the "(" taken even on a new line
-Node* Parser::creator() {
+New* Parser::creator() {
   const int64_t start = tok(advance()).start;
   const std::optional<TypeName> tn = type_name();
   if (!tn) {
     error(Msg::ExpectedTypeAfterNew);
-    TypeRef* none = make<TypeRef>(start, start);
-    none->text = StrRef::empty();
-    none->names = list();
-    New* n = make<New>(start, last_end());
-    n->type = none;
-    return n;
+    return make<New>(start, last_end(), make<TypeRef>(start, start, StrRef::empty(), list(), false), nullptr);
   }
-  TypeRef* type = make<TypeRef>(start, last_end());
-  type->text = tn->text;
-  type->names = list();
-  push(type->names, Value::of(tn->name));
+  List* names = list();
+  push(names, Value::of(tn->name));
+  TypeRef* type = make<TypeRef>(start, last_end(), tn->text, names, false);
   List* args = at_op(Op::LPAREN) ? call_args() : nullptr;
-  New* n = make<New>(start, last_end());
-  n->type = type;
-  n->args = args;
-  return n;
+  return make<New>(start, last_end(), type, args);
 }
 
 }  // namespace tarn::parse

@@ -38,15 +38,15 @@ List* Parser::statements_until_semicolon(Msg missing) {
   return body;
 }
 
-List* Parser::block_until(std::initializer_list<Kw> stops) { return block_until(stops.begin(), stops.size()); }
+List* Parser::block_until(std::initializer_list<Kw> stops) { return block_until(std::span<const Kw>(stops)); }
 
 // block_until(stops) := { statement } up to ";", EOF or a stop keyword, none consumed
-List* Parser::block_until(const Kw* stops, size_t n) {
+List* Parser::block_until(std::span<const Kw> stops) {
   List* body = list();
   const auto at_stop = [&] {
     const PTok& t = peek();
     return t.kind == TokKind::KEYWORD && (t.kw != Kw::NONE || t.host_stop) &&
-           std::find(stops, stops + n, t.kw) != stops + n;
+           std::find(stops.begin(), stops.end(), t.kw) != stops.end();
   };
   while (!at_end() && !at_op(Op::SEMICOLON) && !at_stop()) {
     const int64_t before = pos_;
@@ -74,7 +74,7 @@ Node* Parser::statement() {
   Nest nest(*this);
   const PTok& t = peek();
   if (t.kind != TokKind::KEYWORD) return expression_statement();
-  if (UPPER_NAME_KEYWORDS.contains(t.kw) && t.upper_first) {
+  if (kCapitalisedNameKeywords.contains(t.kw) && t.upper_first) {
     const PTok& next = peek(1);
     if (next.kind == TokKind::OP && kNameFollowers.contains(next.op)) return expression_statement();
   }
@@ -128,10 +128,7 @@ If* Parser::if_statement() {
     break;
   }
   expect_op(Op::SEMICOLON, Msg::ExpectedSemicolonIf);
-  If* node = make<If>(start, last_end());
-  node->branches = branches;
-  node->else_body = else_body;
-  return node;
+  return make<If>(start, last_end(), branches, else_body);
 }
 
 // case := CASE [ expression ] { WHEN when_expression { "," when_expression } block } [ ELSE block ] ";"
@@ -146,46 +143,29 @@ Case* Parser::case_statement() {
       push(conditions, Value::of(when_expression()));
     } while (eat_op(Op::COMMA) >= 0);
     List* body = block_until({Kw::WHEN, Kw::ELSE});
-    CaseWhen* w = make<CaseWhen>(when_start, last_end());
-    w->conditions = conditions;
-    w->body = body;
-    push(whens, Value::of(w));
+    push(whens, Value::of(make<CaseWhen>(when_start, last_end(), conditions, body)));
   }
   List* else_body = eat_kw(Kw::ELSE) >= 0 ? block_until({Kw::WHEN}) : nullptr;
   expect_op(Op::SEMICOLON, Msg::ExpectedSemicolonCase);
-  Case* node = make<Case>(start, last_end());
-  node->subject = subject;
-  node->whens = whens;
-  node->else_body = else_body;
-  return node;
+  return make<Case>(start, last_end(), subject, whens, else_body);
 }
 
 // when_expression := IS [ NOT ] type | compare_op expression | expression
 // The subject is implied on the left, marked by a zero-width placeholder.
 Node* Parser::when_expression() {
   const int64_t at = peek().start;
-  const auto implied_subject = [&] {
-    Name* n = make<Name>(at, at);
-    n->name = StrRef::empty();
-    return n;
-  };
+  const auto implied_subject = [&] { return make<Name>(at, at, StrRef::empty()); };
   if (eat_kw(Kw::IS) >= 0) {
     const bool negated = eat_kw(Kw::NOT) >= 0;
     Node* type = compound_type();
-    IsType* node = make<IsType>(at, last_end());
-    node->operand = implied_subject();
-    node->negated = negated;
-    node->type = type;
-    return node;
+    return make<IsType>(at, last_end(), implied_subject(), negated, type);
   }
-  if (peek().kind == TokKind::OP && COMPARE_OPS.contains(peek().op)) {
+  if (peek().kind == TokKind::OP && kCompareOps.contains(peek().op)) {
     const int64_t op = advance();
     Node* right = expression();
-    Compare* node = make<Compare>(at, right->end);
-    node->first = implied_subject();
-    node->rest = list();
-    push(node->rest, Value::tuple(arena_.tuple({Value::of(StrRef::token(static_cast<uint32_t>(op))), Value::of(right)})));
-    return node;
+    List* rest = list();
+    push(rest, Value::tuple(arena_.tuple({Value::of(StrRef::token(static_cast<uint32_t>(op))), Value::of(right)})));
+    return make<Compare>(at, right->end, implied_subject(), rest);
   }
   return expression();
 }
@@ -195,10 +175,7 @@ While* Parser::while_statement() {
   const int64_t start = tok(advance()).start;
   Node* cond = expression();
   List* body = statements_until_semicolon(Msg::ExpectedSemicolonWhile);
-  While* node = make<While>(start, last_end());
-  node->cond = cond;
-  node->body = body;
-  return node;
+  return make<While>(start, last_end(), cond, body);
 }
 
 // for := FOR name IN expression statements ";"
@@ -209,11 +186,7 @@ Node* Parser::for_statement() {
   if (eat_kw(Kw::IN) >= 0) {
     Node* source = expression();
     List* body = statements_until_semicolon(Msg::ExpectedSemicolonFor);
-    ForEach* node = make<ForEach>(start, last_end());
-    node->var = var;
-    node->source = source;
-    node->body = body;
-    return node;
+    return make<ForEach>(start, last_end(), var, source, body);
   }
   expect_op(Op::ASSIGN, Msg::ExpectedEqInFor);
   Node* from = expression();
@@ -222,14 +195,7 @@ Node* Parser::for_statement() {
   Node* to = expression();
   Node* step = eat_kw(Kw::STEP) >= 0 ? expression() : nullptr;
   List* body = statements_until_semicolon(Msg::ExpectedSemicolonFor);
-  ForTo* node = make<ForTo>(start, last_end());
-  node->var = var;
-  node->start_expr = from;
-  node->down = down;
-  node->to = to;
-  node->step = step;
-  node->body = body;
-  return node;
+  return make<ForTo>(start, last_end(), var, from, down, to, step, body);
 }
 
 // try := TRY block { CATCH name ":" type block } [ FINALLY block ] ";"
@@ -246,20 +212,14 @@ Try* Parser::try_statement() {
   }
   List* finally_body = eat_kw(Kw::FINALLY) >= 0 ? block_until({Kw::CATCH}) : nullptr;
   expect_op(Op::SEMICOLON, Msg::ExpectedSemicolonTry);
-  Try* node = make<Try>(start, last_end());
-  node->body = body;
-  node->catches = catches;
-  node->finally_body = finally_body;
-  return node;
+  return make<Try>(start, last_end(), body, catches, finally_body);
 }
 
 // scope := SCOPE statements ";"
 Scope* Parser::scope_statement() {
   const int64_t start = tok(advance()).start;
   List* body = statements_until_semicolon(Msg::ExpectedSemicolonScope);
-  Scope* node = make<Scope>(start, last_end());
-  node->body = body;
-  return node;
+  return make<Scope>(start, last_end(), body);
 }
 
 // return := RETURN [ expression ]   (no value before ";", EOF, a branch keyword
@@ -268,16 +228,14 @@ Return* Parser::return_statement() {
   const int64_t r = advance();
   const bool bare = at_op(Op::SEMICOLON) || at_end() || starts_new_statement(tok(r).line);
   Node* value = bare ? nullptr : expression();
-  Return* node = make<Return>(tok(r).start, last_end());
-  node->value = value;
-  return node;
+  return make<Return>(tok(r).start, last_end(), value);
 }
 
 bool Parser::starts_new_statement(int64_t prev_line) {
   const PTok& t = peek();
-  if (is_keyword_in(t, RETURN_STOP)) return true;
+  if (is_keyword_in(t, kBranchKeywords)) return true;
   if (t.line == prev_line) return false;
-  return is_keyword_in(t, STMT_KEYWORDS);
+  return is_keyword_in(t, kStatementStarts);
 }
 
 }  // namespace tarn::parse

@@ -48,7 +48,7 @@ class TypeNames {
 // at_name: capitalised statement keywords do not count.
 bool dotted_part(const PTok& t) {
   if (t.kind == TokKind::IDENT) return true;
-  return t.kind == TokKind::KEYWORD && (NAME_KEYWORDS.contains(t.kw) || t.kw == Kw::UNDEFINED);
+  return t.kind == TokKind::KEYWORD && (kNameKeywords.contains(t.kw) || t.kw == Kw::UNDEFINED);
 }
 
 }  // namespace
@@ -62,11 +62,9 @@ TypeRef* Parser::compound_type_unmemoised() {
   const auto first_ref = StrRef::token(static_cast<uint32_t>(first));
   if (at_kw({Kw::VOID, Kw::NEVER, Kw::UNKNOWN})) {
     advance();
-    TypeRef* t = make<TypeRef>(f.start, f.end);
-    t->text = first_ref;
-    t->names = list();
-    push(t->names, Value::of(first_ref));
-    return t;
+    List* names = list();
+    push(names, Value::of(first_ref));
+    return make<TypeRef>(f.start, f.end, first_ref, names, false);
   }
   TypeNames names(*this);
   bool nullable = false;
@@ -92,11 +90,8 @@ TypeRef* Parser::compound_type_unmemoised() {
     error_at(Msg::ExpectedTypeName, first);
     return nullptr;
   }
-  TypeRef* t = make<TypeRef>(f.start, last_end());
-  t->text = StrRef::concat(static_cast<uint32_t>(first), static_cast<uint32_t>(pos_));
-  t->names = names.take();
-  t->nullable = nullable;
-  return t;
+  return make<TypeRef>(f.start, last_end(), StrRef::concat(static_cast<uint32_t>(first), static_cast<uint32_t>(pos_)),
+                       names.take(), nullable);
 }
 
 // type_name := func_type | (name | UNDEFINED) { "::" name } { "." part } [ generic_type_args ]
@@ -139,11 +134,9 @@ TypeRef* Parser::grouped_type() {
     rollback(s);
     return nullptr;
   }
-  TypeRef* g = make<TypeRef>(tok(p).start, last_end());
-  g->text = StrRef::concat(static_cast<uint32_t>(p), static_cast<uint32_t>(pos_));
-  g->names = inner->names;  // shared with the memoised inner type, never changed
-  g->nullable = inner->nullable;
-  return g;
+  // The names are shared with the memoised inner type, never changed.
+  return make<TypeRef>(tok(p).start, last_end(), StrRef::concat(static_cast<uint32_t>(p), static_cast<uint32_t>(pos_)),
+                       inner->names, inner->nullable);
 }
 
 // func_type := "(" [ compound_type { "," compound_type } [ "," ] ] ")" "->" compound_type

@@ -7,25 +7,32 @@
 namespace tarn::syntax {
 
 namespace {
-struct KindInfo { const char* name; bool expr; bool stmt; };
+struct KindInfo { const char* name; NodeKind base; };
 
-template <class T> constexpr bool derives_expr = std::is_base_of_v<Expr, T>;
-template <class T> constexpr bool derives_stmt = std::is_base_of_v<Stmt, T>;
+// The base of a record based on Root (a root record) is this sentinel.
+constexpr NodeKind kNoBase = NodeKind::HostRef;
+template <class B> constexpr NodeKind kind_of = B::kKind;
+template <> constexpr NodeKind kind_of<Root> = kNoBase;
 
 constexpr KindInfo kKinds[] = {
-#define RECORD(N, B) {#N, derives_expr<N>, derives_stmt<N>},
-#define FIELD(R, F, T, D)
+#define RECORD(N, B) {#N, kind_of<B>},
+#define FIELD(R, F, S, D, K)
 #define END(N)
-#include "nodes.def"
+#include "nodes.inc"
 #undef RECORD
 #undef FIELD
 #undef END
-    {"HostRef", true, true},
+    {"HostRef", kNoBase},
 };
 }  // namespace
 
-bool is_expr(NodeKind k) { return kKinds[static_cast<int>(k)].expr; }
-bool is_stmt(NodeKind k) { return kKinds[static_cast<int>(k)].stmt; }
+bool derives_from(NodeKind k, NodeKind base) {
+  if (k == NodeKind::HostRef) return true;  // a host record stands where its rule expects one
+  for (; k != kNoBase; k = kKinds[static_cast<int>(k)].base)
+    if (k == base) return true;
+  return false;
+}
+
 const char* record_name(NodeKind k) { return kKinds[static_cast<int>(k)].name; }
 
 int64_t list_first_start(const List* l) {

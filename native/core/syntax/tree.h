@@ -1,6 +1,7 @@
-// Syntax-tree records as native structs in a per-parse arena, generated from
-// nodes.def. Strings are references to token texts (resolved by whoever owns
-// the token values: the binding), so the core never copies source text.
+// Syntax-tree records as native structs in a per-parse arena, built from the
+// field table nodes.inc (generated from nodes.def). Strings are references to
+// token texts (resolved by whoever owns the token values: the binding), so
+// the core never copies source text.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <memory>
 #include <new>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace tarn::syntax {
@@ -15,9 +17,9 @@ namespace tarn::syntax {
 // ---------------------------------------------------------------- kinds
 enum class NodeKind : uint16_t {
 #define RECORD(N, B) N,
-#define FIELD(R, F, T, D)
+#define FIELD(R, F, S, D, K)
 #define END(N)
-#include "nodes.def"
+#include "nodes.inc"
 #undef RECORD
 #undef FIELD
 #undef END
@@ -95,30 +97,36 @@ int64_t list_first_start(const List* l);
 // ---------------------------------------------------------------- records
 struct Root { NodeKind kind; };
 
-using Str = StrRef;
-using StrOrNone = StrRef;
-using Int = int64_t;
-using Bool = bool;
-using ListRef = List*;
-using ListOrNone = List*;
-using NodeRef = Node*;
+// How a field is stored and converted: Str and StrOrNone differ only for the
+// host (a none text is "" or None), as do List and ListOrNone.
+enum class FieldShape : uint8_t { Str, StrOrNone, Int, Bool, List, ListOrNone, Node, NodeOrNone };
+// What the host class takes for an argument left out.
+enum class FieldDefault : uint8_t { Required, EmptyList, False };
 
-#define TARN_FIELD_CTYPE_Str Str
-#define TARN_FIELD_CTYPE_StrOrNone StrOrNone
-#define TARN_FIELD_CTYPE_Int Int
-#define TARN_FIELD_CTYPE_Bool Bool
-#define TARN_FIELD_CTYPE_List ListRef
-#define TARN_FIELD_CTYPE_ListOrNone ListOrNone
-#define TARN_FIELD_CTYPE_Expr NodeRef
-#define TARN_FIELD_CTYPE_ExprOrNone NodeRef
-#define TARN_FIELD_CTYPE_TypeRef NodeRef
-#define TARN_FIELD_CTYPE_TypeRefOrNone NodeRef
-#define TARN_FIELD_CTYPE_ExprOrAssignOrNone NodeRef
+#define TARN_FIELD_STORAGE_Str StrRef
+#define TARN_FIELD_STORAGE_StrOrNone StrRef
+#define TARN_FIELD_STORAGE_Int int64_t
+#define TARN_FIELD_STORAGE_Bool bool
+#define TARN_FIELD_STORAGE_List List*
+#define TARN_FIELD_STORAGE_ListOrNone List*
+#define TARN_FIELD_STORAGE_Node Node*
+#define TARN_FIELD_STORAGE_NodeOrNone Node*
 
 #define RECORD(N, B) struct N : B {
-#define FIELD(R, F, T, D) TARN_FIELD_CTYPE_##T F{};
+#define FIELD(R, F, S, D, K) TARN_FIELD_STORAGE_##S F{};
 #define END(N) static constexpr NodeKind kKind = NodeKind::N; };
-#include "nodes.def"
+#include "nodes.inc"
+#undef RECORD
+#undef FIELD
+#undef END
+
+// The number of fields a record adds to its base: Arena::make takes exactly
+// these, so a field cannot be left out. (Bases below Node add none.)
+template <class T> inline constexpr int kOwnFields = -1;
+#define RECORD(N, B) template <> inline constexpr int kOwnFields<N> = 0
+#define FIELD(R, F, S, D, K) +1
+#define END(N) ;
+#include "nodes.inc"
 #undef RECORD
 #undef FIELD
 #undef END
@@ -127,10 +135,11 @@ struct HostRef : Node {
   void* host = nullptr;  // borrowed host object; the binding keeps it alive
   static constexpr NodeKind kKind = NodeKind::HostRef;
 };
+template <> inline constexpr int kOwnFields<HostRef> = 1;
 
-// Is a record of kind k derived from Expr / Stmt (or is it one)?
-bool is_expr(NodeKind k);
-bool is_stmt(NodeKind k);
+// Is a record of kind k of kind `base` or derived from it? A host record
+// (HostRef) counts as any.
+bool derives_from(NodeKind k, NodeKind base);
 const char* record_name(NodeKind k);
 
 // ---------------------------------------------------------------- arena
@@ -154,10 +163,13 @@ class Arena {
     return blocks_.back().data + p;
   }
 
-  template <class T>
-  T* make(int64_t start, int64_t end) {
+  // A record with its span and every field it adds to its base, in table
+  // order: make<If>(start, end, branches, else_body).
+  template <class T, class... Fields>
+  T* make(int64_t start, int64_t end, Fields&&... fields) {
     static_assert(std::is_trivially_destructible_v<T>);
-    T* n = new (allocate(sizeof(T), alignof(T))) T();
+    static_assert(sizeof...(Fields) == kOwnFields<T>, "a record takes every one of its fields");
+    T* n = new (allocate(sizeof(T), alignof(T))) T{{}, std::forward<Fields>(fields)...};
     static_cast<Root*>(n)->kind = T::kKind;  // records with a `kind` field hide Root::kind
     n->start = start;
     n->end = end;
@@ -180,9 +192,5 @@ class Arena {
   std::vector<Block> blocks_;
   size_t block_size_ = 0, used_ = 0, total_ = 0;
 };
-
-// Field descriptors for generic walkers (conversion, dumps, tests).
-enum class FieldType : uint8_t { Str, StrOrNone, Int, Bool, List, ListOrNone, Expr, ExprOrNone, TypeRef, TypeRefOrNone, ExprOrAssignOrNone };
-enum class FieldDefault : uint8_t { Required, EmptyList, False };
 
 }  // namespace tarn::syntax

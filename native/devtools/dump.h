@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "tree.h"
+#include "core/syntax/tree.h"
 
 namespace tarn::syntax {
 

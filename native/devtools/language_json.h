@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "language.h"
+#include "core/language.h"
 
 namespace tarn {
 

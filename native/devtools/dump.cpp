@@ -101,11 +101,11 @@ void visit_fields(const Node* n, F&& f) {
   case NodeKind::N: {                   \
     [[maybe_unused]] const N* r = as_record<N>(n); \
     visit_inherited(r, f);
-#define FIELD(R, F, T, D) f(#F, r->F);
+#define FIELD(R, F, S, D, K) f(#F, r->F);
 #define END(N) \
   break;       \
   }
-#include "nodes.def"
+#include "core/syntax/nodes.inc"
 #undef RECORD
 #undef FIELD
 #undef END
