@@ -9,8 +9,13 @@ constexpr uint64_t kHighBits = 0x8080808080808080ull;
 
 // Length (2 to 4) and code point of the well-formed multi-byte sequence at
 // p[i], or 0. The host reports every malformed sequence at its first byte.
-inline int multibyte(const unsigned char* p, size_t n, size_t i, char32_t& cp) {
+[[gnu::always_inline]] inline int multibyte(const unsigned char* p, size_t n, size_t i, char32_t& cp) {
   const unsigned b = p[i];
+  // Two-byte sequences (Cyrillic, Greek, accented Latin) first and inline.
+  if (b - 0xC2u < 0x1Eu && i + 1 < n && (p[i + 1] & 0xC0u) == 0x80u) {
+    cp = (b & 0x1Fu) << 6 | (p[i + 1] & 0x3Fu);
+    return 2;
+  }
   const auto cont = [&](size_t k, unsigned lo = 0x80, unsigned hi = 0xBF) { return k < n && p[k] >= lo && p[k] <= hi; };
   if (b < 0xC2) return 0;
   if (b < 0xE0) {

@@ -11,6 +11,7 @@
 #include "core/lexer.h"
 #include "core/linemap.h"
 #include "core/source.h"
+#include "core/utf8.h"
 #include "reference_literals.h"
 
 using namespace tarn;
@@ -525,4 +526,24 @@ TEST_CASE("language JSON: the shipped definition and the reader's edge cases") {
   }
   std::string deep(100000, '[');
   CHECK(!read_language_json(deep, e, names, error));
+}
+
+TEST_CASE("decode_utf8_text: the host's strict codec, narrowest width, the first bad byte") {
+  struct Case { std::string_view bytes; int64_t error, length; uint8_t width; };
+  const Case cases[] = {
+      {"\xe0\x80\x80", 0, 0, 1},       {"a\xed\xa0\x80", 1, 0, 1},  // overlong; a surrogate
+      {"ok\xf4\x90\x80\x80", 2, 0, 1}, {"\xc3", 0, 0, 1},           // past U+10FFFF; cut short
+      {"ab\xe2\x82", 2, 0, 1},         {"abcdefghij", -1, 10, 1},   // ASCII by words
+      {"caf\xc3\xa9", -1, 4, 1},       {"\xd0\xb9\xe2\x82\xac", -1, 2, 2},
+      {"\xf0\x9f\x98\x80x", -1, 2, 4},
+  };
+  for (const Case& c : cases) {
+    DecodedText d;
+    CHECK_EQ(decode_utf8_text(c.bytes, d), c.error < 0);
+    CHECK_EQ(d.error_offset, c.error);
+    if (c.error < 0) CHECK(d.length == c.length && d.width == c.width);
+  }
+  DecodedText d;
+  decode_utf8_text("\xd0\xb9\xe2\x82\xac", d);
+  CHECK(d.text().at(0) == U'й' && d.text().at(1) == U'€');
 }
