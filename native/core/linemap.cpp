@@ -1,13 +1,39 @@
 #include "linemap.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace tarn {
 namespace {
 
+// Does the 8-byte word hold a code unit below 16 ("\r" and "\n" are)? The
+// classic test for a zero unit, on the units shifted right by four.
+template <class U>
+bool has_control_unit(const U* s) {
+  uint64_t w;
+  std::memcpy(&w, s, 8);
+  if constexpr (sizeof(U) == 1) {
+    constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+    const uint64_t v = (w >> 4) & 0x0F0F0F0F0F0F0F0Full;
+    return ((v - kOnes) & ~v & kHighs) != 0;
+  } else if constexpr (sizeof(U) == 2) {
+    constexpr uint64_t kOnes = 0x0001000100010001ull, kHighs = 0x8000800080008000ull;
+    const uint64_t v = (w >> 4) & 0x0FFF0FFF0FFF0FFFull;
+    return ((v - kOnes) & ~v & kHighs) != 0;
+  } else {
+    return (w & 0xFFFFFFF0ull) == 0 || (w & 0xFFFFFFF000000000ull) == 0;
+  }
+}
+
 template <class U>
 void collect_line_starts(const U* s, int64_t n, std::vector<int64_t>& out) {
+  constexpr int64_t kPerWord = 8 / sizeof(U);
   for (int64_t i = 0; i < n;) {
+    // Runs of text without control characters, a word at a time.
+    if (i + kPerWord <= n && !has_control_unit(s + i)) {
+      i += kPerWord;
+      continue;
+    }
     const char32_t c = s[i];
     if (c == U'\r') {
       i += (i + 1 < n && s[i + 1] == U'\n') ? 2 : 1;
