@@ -425,6 +425,7 @@ int64_t skip_interpolation(const Text& text, int64_t start) {
 bool tokenize(const Text& text, const Language& lang, std::vector<Token>& out, TokenizePoll poll, void* context) {
   // Typical sources average five to six code points per token.
   out.reserve(out.size() + static_cast<size_t>(text.length / 5) + 1);
+  prefer_huge_pages(out.data() + out.size(), (out.capacity() - out.size()) * sizeof(Token));
   return visit_text(text, [&](const auto* s) {
     using U = std::remove_cv_t<std::remove_pointer_t<decltype(s)>>;
     TokenSink sink{out};
