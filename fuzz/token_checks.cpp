@@ -5,6 +5,7 @@
 
 #include "core/lexer.h"
 #include "core/linemap.h"
+#include "core/source.h"
 #include "reference_literals.h"
 #include "support.h"
 
@@ -171,12 +172,41 @@ void check_width_independence(const Text& t, const Language& lang, const std::ve
 
 }  // namespace
 
+// The parser's tokens made in one pass from the text equal those built from
+// the token list (canonical ids spread over the grammar keywords).
+void check_one_pass(const Text& t, const Language& lang, size_t canonical_count, const std::vector<Token>& toks) {
+  constexpr int kKwCount = 0
+#define KEYWORD(N) +1
+#include "core/keywords.def"
+#undef KEYWORD
+      ;
+  std::vector<parse::Kw> kws;
+  for (size_t i = 0; i < canonical_count; ++i) kws.push_back(static_cast<parse::Kw>(static_cast<int>(i % (kKwCount + 1)) - 1));
+  std::vector<parse::PTok> built, direct;
+  std::vector<parse::Unterminated> built_open, direct_open;
+  build_parser_tokens(t, toks, kws, built, built_open);
+  tokenize_for_parser(t, lang, kws, direct, direct_open);
+  FUZZ_CHECK(built.size() == direct.size() && built_open.size() == direct_open.size(), "one-pass token count");
+  for (size_t i = 0; i < built.size(); ++i) {
+    const parse::PTok &a = built[i], &b = direct[i];
+    FUZZ_CHECK(a.start == b.start && a.end == b.end && a.line == b.line && a.end_line == b.end_line &&
+                   a.kind == b.kind && a.kw == b.kw && a.op == b.op && a.upper_first == b.upper_first &&
+                   a.ends_with_qmark == b.ends_with_qmark && a.empty_text == b.empty_text && a.host_stop == b.host_stop,
+               "one-pass parser token #" + std::to_string(i));
+  }
+  for (size_t i = 0; i < built_open.size(); ++i)
+    FUZZ_CHECK(built_open[i].start == direct_open[i].start && built_open[i].end == direct_open[i].end &&
+                   built_open[i].kind == direct_open[i].kind,
+               "one-pass unterminated #" + std::to_string(i));
+}
+
 void check_tokens(const Text& t, const Language& lang, size_t canonical_count, const std::vector<Token>& toks) {
   check_coverage(t, toks);
   const bool shallow = reference::interpolation_openers(t, 0) <= kMaxReferenceDepth;
   for (size_t i = 0; i + 1 < toks.size(); ++i) check_shape(t, lang, canonical_count, toks[i], i, shallow);
   check_positions(t, toks);
   check_width_independence(t, lang, toks);
+  check_one_pass(t, lang, canonical_count, toks);
 }
 
 }  // namespace tarn::fuzz

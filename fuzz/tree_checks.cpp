@@ -89,7 +89,7 @@ class TreeWalker {
   }
 
   void str(const StrRef& s, const char* field) {
-    note(s.tag), note(s.a), note(s.b), note(s.drop_last);
+    note(s.tag), note(s.a), note(s.tag == StrRef::CONCAT ? s.b : 0), note(s.drop_last);
     switch (s.tag) {
       case StrRef::NONE: break;
       case StrRef::STATIC: FUZZ_CHECK(s.text, std::string(field) + ": static text missing"); break;
@@ -100,8 +100,8 @@ class TreeWalker {
         FUZZ_CHECK(!s.drop_last || s.b > s.a, std::string(field) + ": drops a character of nothing");
         break;
       case StrRef::JOIN_COLONS:
-        FUZZ_CHECK(s.b == 0 || s.parts, std::string(field) + ": parts missing");
-        for (uint32_t k = 0; k < s.b; ++k) {
+        FUZZ_CHECK(s.a == 0 || s.parts, std::string(field) + ": parts missing");
+        for (uint32_t k = 0; k < s.a; ++k) {
           FUZZ_CHECK(s.parts[k] < tokens_, std::string(field) + ": part token " + std::to_string(s.parts[k]));
           note(s.parts[k]);
         }

@@ -233,7 +233,9 @@ PLAIN = [
         "знч v = x" + " это Т? и x" * n + " : a" * n, "знч v = не x" + " это Т? или не x" * n + " : a" * (n + 1),
         "знч v = x" + " это Т? ! и x" * n + " это Т? a" + " : b" * (n + 1))],
     *["метод m()\n" + "\n".join(LINES[:60] + extra + LINES[:60]) + "\n;\nзнч q = a ? b : c\n" for extra in (
-        ["    a : b"], ["    x это Т? и", "    y : z"], ["    (x это Т?)", "    a : b"], ["    f(x это Т?", "    a : b)"])],
+        ["    a : b"], ["    x это Т? и", "    y : z"], ["    (x это Т?)", "    a : b"], ["    f(x это Т?", "    a : b)"],
+        # checks that succeed right where the reading was cut short (64 lines in)
+        ["    x это Т?"] * 4 + ["    x это Т? :"] * 2)],
     *[template.format(group) for group in ("(" * 6 + "Т" + ")" * 6, "(" * 6 + "Т") for template in (
         "знч v = f < {} > (1)", "знч v = новый {}", "знч v = &f({})", "знч v = (y: {}) -> y", "знч v = x это {}")],
     *[nested_errors(opening, closing, 4, 3) for opening, closing in OPENERS],

@@ -10,8 +10,6 @@
 #include <vector>
 
 #include "devtools/language_json.h"
-#include "core/lexer.h"
-#include "core/linemap.h"
 #include "core/parse/parser.h"
 #include "core/source.h"
 #include "devtools/dump.h"
@@ -52,17 +50,12 @@ int main(int argc, char** argv) {
   const std::u32string source = decode_utf8(bytes);
   const Text text = text_of(source.data(), static_cast<int64_t>(source.size()));
 
-  std::vector<Token> tokens;
-  tokenize(text, lang, tokens);
-  const std::vector<int64_t> starts = line_starts(text);
-  assign_positions(tokens, starts.data(), static_cast<int64_t>(starts.size()));
-
   std::vector<parse::Kw> kw_of_canonical;
   for (const std::string& name : canonical_names)
     kw_of_canonical.push_back(parse::keyword_from_name(name.data(), name.size()));
   std::vector<parse::PTok> ptoks;
   std::vector<parse::Unterminated> unterminated;
-  build_parser_tokens(text, tokens, kw_of_canonical, ptoks, unterminated);
+  tokenize_for_parser(text, lang, kw_of_canonical, ptoks, unterminated);
 
   syntax::Arena arena;
   parse::Parser parser(ptoks.data(), static_cast<int64_t>(ptoks.size()), arena);

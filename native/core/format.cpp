@@ -933,7 +933,7 @@ std::u32string resolve(const Source& src, const StrRef& s) {
       if (s.drop_last && !out.empty()) out.pop_back();
       break;
     case StrRef::JOIN_COLONS:
-      for (uint32_t k = 0; k < s.b; ++k) {
+      for (uint32_t k = 0; k < s.a; ++k) {
         if (k) out += U"::";
         token(s.parts[k]);
       }

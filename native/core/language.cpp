@@ -14,11 +14,6 @@ inline uint64_t hash_step(uint64_t h, char32_t c) { return (h ^ c) * kHashPrime;
 
 inline size_t slot_of(uint64_t h, size_t mask) { return static_cast<size_t>(h ^ (h >> 29)) & mask; }
 
-inline uint32_t sign_of(char32_t first, char32_t last, int64_t len) {
-  const uint32_t h = (first * 0x9E3779B1u) ^ (last * 0x85EBCA77u) ^ (static_cast<uint32_t>(len) * 0xC2B2AE3Du);
-  return h >> 22;  // 0..1023
-}
-
 template <class U>
 uint64_t hash_units(const U* s, int64_t start, int64_t end) {
   uint64_t h = kHashSeed;
@@ -74,21 +69,20 @@ void Language::add_form(const std::u32string& form, int32_t canonical_id) {
   }
 }
 
-int32_t Language::keyword(const Text& text, int64_t start, int64_t end) const {
+template <class U>
+int32_t Language::find_form(const U* s, int64_t start, int64_t end) const {
   const int64_t len = end - start;
-  if (len <= 0 || slots_.empty()) return -1;
-  return visit_text(text, [&](const auto* s) -> int32_t {
-    const uint32_t sign = sign_of(s[start], s[end - 1], len);
-    if (!(signs_[sign >> 6] >> (sign & 63) & 1)) return -1;
-    const uint64_t h = hash_units(s, start, end);
-    const size_t mask = slots_.size() - 1;
-    for (size_t k = slot_of(h, mask); slots_[k] >= 0; k = (k + 1) & mask) {
-      const FormEntry& e = forms_[slots_[k]];
-      if (e.hash == h && static_cast<int64_t>(e.form.size()) == len && same_code_points(e.form, s, start))
-        return e.id;
-    }
-    return -1;
-  });
+  const uint64_t h = hash_units(s, start, end);
+  const size_t mask = slots_.size() - 1;
+  for (size_t k = slot_of(h, mask); slots_[k] >= 0; k = (k + 1) & mask) {
+    const FormEntry& e = forms_[slots_[k]];
+    if (e.hash == h && static_cast<int64_t>(e.form.size()) == len && same_code_points(e.form, s, start)) return e.id;
+  }
+  return -1;
+}
+
+int32_t Language::keyword(const Text& text, int64_t start, int64_t end) const {
+  return visit_text(text, [&](const auto* s) { return keyword_at(s, start, end); });
 }
 
 void Language::add_operator(const std::u32string& op) {
@@ -108,30 +102,39 @@ void Language::add_operator(const std::u32string& op) {
   trie_[node].terminal = true;
 }
 
-int64_t Language::match_operator(const Text& text, int64_t pos) const {
-  if (pos < 0 || pos >= text.length) return 0;
-  return visit_text(text, [&](const auto* s) -> int64_t {
-    const char32_t first = s[pos];
-    int32_t node;
-    if (first < 128) {
-      node = ascii_root_[first];
-      if (node == 0) return 0;
-    } else {
-      node = trie_[0].first_child;
-      while (node >= 0 && trie_[node].ch != first) node = trie_[node].next_sibling;
-      if (node < 0) return 0;
-    }
-    int64_t best = trie_[node].terminal ? 1 : 0;
-    for (int64_t i = pos + 1; i < text.length; ++i) {
-      const char32_t c = s[i];
-      int32_t child = trie_[node].first_child;
-      while (child >= 0 && trie_[child].ch != c) child = trie_[child].next_sibling;
-      if (child < 0) break;
-      node = child;
-      if (trie_[node].terminal) best = i - pos + 1;
-    }
-    return best;
-  });
+template <class U>
+int64_t Language::longest_operator(const U* s, int64_t n, int64_t pos) const {
+  const char32_t first = s[pos];
+  int32_t node;
+  if (first < 128) {
+    node = ascii_root_[first];
+    if (node == 0) return 0;
+  } else {
+    node = trie_[0].first_child;
+    while (node >= 0 && trie_[node].ch != first) node = trie_[node].next_sibling;
+    if (node < 0) return 0;
+  }
+  int64_t best = trie_[node].terminal ? 1 : 0;
+  for (int64_t i = pos + 1; i < n && trie_[node].first_child >= 0; ++i) {
+    const char32_t c = s[i];
+    int32_t child = trie_[node].first_child;
+    while (child >= 0 && trie_[child].ch != c) child = trie_[child].next_sibling;
+    if (child < 0) break;
+    node = child;
+    if (trie_[node].terminal) best = i - pos + 1;
+  }
+  return best;
 }
+
+int64_t Language::match_operator(const Text& text, int64_t pos) const {
+  return visit_text(text, [&](const auto* s) { return match_operator_at(s, text.length, pos); });
+}
+
+template int32_t Language::find_form(const uint8_t*, int64_t, int64_t) const;
+template int32_t Language::find_form(const uint16_t*, int64_t, int64_t) const;
+template int32_t Language::find_form(const uint32_t*, int64_t, int64_t) const;
+template int64_t Language::longest_operator(const uint8_t*, int64_t, int64_t) const;
+template int64_t Language::longest_operator(const uint16_t*, int64_t, int64_t) const;
+template int64_t Language::longest_operator(const uint32_t*, int64_t, int64_t) const;
 
 }  // namespace tarn

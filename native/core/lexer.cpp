@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <atomic>
 
+#include "memory.h"
+#include "source.h"
+
 namespace tarn {
 namespace {
 
@@ -25,19 +28,35 @@ struct CodeClass {
     return r != end && r->lo <= c;
   }
 };
-constexpr CodeClass kBuiltinDigits(kDigitRanges, std::size(kDigitRanges));
-constexpr CodeClass kBuiltinUpper(kUpperRanges, std::size(kUpperRanges));
-std::atomic<const CodeClass*> g_digits{&kBuiltinDigits};
-std::atomic<const CodeClass*> g_upper{&kBuiltinUpper};
+// Upper case is asked of every keyword's first letter: the BMP as a bitmap
+// (8 KB), one look-up instead of a search, for the built-in table and a
+// host's alike; the ranges only past the BMP.
+struct UpperClass : CodeClass {
+  uint64_t bmp[1024] = {};
+  constexpr UpperClass(const CodeRange* r, size_t n) : CodeClass(r, n) {
+    for (size_t i = 0; i < n; ++i)
+      for (char32_t c = r[i].lo; c <= r[i].hi && c < 0x10000; ++c) bmp[c >> 6] |= uint64_t{1} << (c & 63);
+  }
+  bool contains(char32_t c) const {
+    if (c < 0x10000) return bmp[c >> 6] >> (c & 63) & 1;
+    return CodeClass::contains(c);
+  }
+};
 
-const CodeClass* installed(const CodeClass* current, std::vector<CodeRange>& ranges) {
+constexpr CodeClass kBuiltinDigits(kDigitRanges, std::size(kDigitRanges));
+constexpr UpperClass kBuiltinUpper(kUpperRanges, std::size(kUpperRanges));
+std::atomic<const CodeClass*> g_digits{&kBuiltinDigits};
+std::atomic<const UpperClass*> g_upper{&kBuiltinUpper};
+
+template <class Class>
+const Class* installed(const Class* current, std::vector<CodeRange>& ranges) {
   const bool same = ranges.size() == current->count &&
                     std::equal(ranges.begin(), ranges.end(), current->ranges,
                                [](const CodeRange& a, const CodeRange& b) { return a.lo == b.lo && a.hi == b.hi; });
   if (same) return current;
   // Kept for the life of the process: tokenizers may still hold the old one.
   auto* kept = new std::vector<CodeRange>(std::move(ranges));
-  return new CodeClass(kept->data(), kept->size());
+  return new Class(kept->data(), kept->size());
 }
 
 // What the first rule that fits does with an ASCII code point; everything at
@@ -182,25 +201,91 @@ int64_t number_end(const U* s, int64_t n, int64_t pos) {
   return j;
 }
 
-template <class U>
+// Where the scanning loop puts what it finds: the host-facing token list
+// (TokenSink) or the parser's tokens (ParserSink, source.h). A sink counts its
+// tokens for the poll and hears of every line break the loop itself skips.
+struct TokenSink {
+  std::vector<Token>& out;
+  size_t count() const { return out.size(); }
+  void line_break() {}
+  template <class U>
+  void emit(const U*, TokKind kind, int64_t start, int64_t end, CommentStyle style, bool unterminated,
+            int32_t canonical) {
+    // Filled in place: a token built aside and copied in stalls on the
+    // narrow field stores.
+    Token& t = out.emplace_back();
+    t.start = start, t.end = end, t.canonical = canonical;
+    t.kind = kind, t.style = style, t.unterminated = unterminated;
+  }
+};
+
+// The parser's tokens with their lines, counted as the loop goes: the loop
+// reports the breaks between tokens, and the breaks inside a token (block
+// comments, strings, patterns, operators of a host's language) are counted
+// when it is emitted. `line` is always the number of line starts at or
+// before the scanning position, which is what bisecting the line starts gives.
+class ParserSink {
+ public:
+  ParserSink(int64_t n, const std::vector<parse::Kw>& kw_of_canonical, std::vector<parse::PTok>& out,
+             std::vector<parse::Unterminated>& unterminated)
+      : n_(n), kw_of_canonical_(kw_of_canonical), out_(out), unterminated_(unterminated) {}
+  size_t count() const { return count_; }
+  void line_break() { ++line_; }
+  template <class U>
+  void emit(const U* s, TokKind kind, int64_t start, int64_t end, CommentStyle style, bool unterminated,
+            int32_t canonical) {
+    ++count_;
+    const int64_t first = line_;
+    if (kind == TokKind::STRING || kind == TokKind::PATTERN || (kind == TokKind::COMMENT && style != CommentStyle::LINE) ||
+        (kind == TokKind::OP && end - start > 1))
+      line_ += starts_within(s, start, end);
+    if (unterminated && detail::may_be_unterminated(kind)) unterminated_.push_back({start, end, kind});
+    if (kind == TokKind::COMMENT || kind == TokKind::BOM) return;
+    detail::fill_parser_token(out_.emplace_back(), s, kind, start, end, first, line_, canonical, kw_of_canonical_);
+  }
+
+ private:
+  // Line starts in (start, end]: after each "\n", and after each "\r" that no
+  // "\n" follows (the one after a "\r\n" pair).
+  template <class U>
+  int64_t starts_within(const U* s, int64_t start, int64_t end) const {
+    int64_t k = 0;
+    for (int64_t q = start; q < end; ++q) {
+      const char32_t c = s[q];
+      if (c > U'\r') [[likely]] continue;
+      if (c == U'\n' || (c == U'\r' && !(q + 1 < n_ && s[q + 1] == U'\n'))) ++k;
+    }
+    return k;
+  }
+
+  int64_t n_;
+  int64_t line_ = 1;
+  size_t count_ = 0;
+  const std::vector<parse::Kw>& kw_of_canonical_;
+  std::vector<parse::PTok>& out_;
+  std::vector<parse::Unterminated>& unterminated_;
+};
+
+template <class U, class Sink>
 class Scanner {
  public:
-  Scanner(const U* s, const Text& text, const Language& lang, std::vector<Token>& out, TokenizePoll poll, void* context)
-      : s_(s), n_(text.length), text_(text), lang_(lang), out_(out), poll_(poll), poll_context_(context) {}
+  Scanner(const U* s, const Text& text, const Language& lang, Sink& sink, TokenizePoll poll, void* context)
+      : s_(s), n_(text.length), lang_(lang), sink_(sink), poll_(poll), poll_context_(context) {}
 
   bool run() {
     int64_t i = 0;
-    size_t next_poll = out_.size() + kPollInterval;
+    size_t next_poll = sink_.count() + kPollInterval;
     while (i < n_) {
-      if (poll_ && out_.size() >= next_poll) {
+      if (poll_ && sink_.count() >= next_poll) {
         if (poll_(poll_context_)) return false;
-        next_poll = out_.size() + kPollInterval;
+        next_poll = sink_.count() + kPollInterval;
       }
       const char32_t c = s_[i];
       if (c < 128) {
         switch (kAscii.lead[c]) {
           case Lead::BLANK: i = skip_blanks(i + 1); continue;
           case Lead::LINE_BREAK:
+            sink_.line_break();
             i = skip_blanks(i + ((c == U'\r' && i + 1 < n_ && s_[i + 1] == U'\n') ? 2 : 1));
             continue;
           case Lead::SLASH:
@@ -225,7 +310,7 @@ class Scanner {
       }
       i = operator_or_unknown(i);
     }
-    out_.push_back(Token{.start = n_, .end = n_, .kind = TokKind::EOF_});
+    emit(TokKind::EOF_, n_, n_);
     return true;
   }
 
@@ -238,11 +323,7 @@ class Scanner {
 
   int64_t emit(TokKind kind, int64_t start, int64_t end, CommentStyle style = CommentStyle::NONE,
                bool unterminated = false, int32_t canonical = -1) {
-    // Filled in place: a token built aside and copied in stalls on the
-    // narrow field stores.
-    Token& t = out_.emplace_back();
-    t.start = start, t.end = end, t.canonical = canonical;
-    t.kind = kind, t.style = style, t.unterminated = unterminated;
+    sink_.emit(s_, kind, start, end, style, unterminated, canonical);
     return end;
   }
 
@@ -294,20 +375,19 @@ class Scanner {
   int64_t identifier(int64_t i) {
     int64_t e = i + 1;
     while (e < n_ && is_ident_part(s_[e])) ++e;
-    const int32_t id = lang_.keyword(text_, i, e);
+    const int32_t id = lang_.keyword_at(s_, i, e);
     return emit(id >= 0 ? TokKind::KEYWORD : TokKind::IDENT, i, e, CommentStyle::NONE, false, id);
   }
 
   int64_t operator_or_unknown(int64_t i) {
-    const int64_t len = lang_.match_operator(text_, i);
+    const int64_t len = lang_.match_operator_at(s_, n_, i);
     return len > 0 ? emit(TokKind::OP, i, i + len) : emit(TokKind::UNKNOWN, i, i + 1);
   }
 
   const U* s_;
   int64_t n_;
-  const Text& text_;
   const Language& lang_;
-  std::vector<Token>& out_;
+  Sink& sink_;
   static constexpr size_t kPollInterval = 4096;
   TokenizePoll poll_;
   void* poll_context_;
@@ -340,6 +420,20 @@ int64_t match_number(const Text& text, int64_t pos) {
   return visit_text(text, [&](const auto* s) { return number_end(s, text.length, pos); });
 }
 
+bool tokenize_for_parser(const Text& text, const Language& lang, const std::vector<parse::Kw>& kw_of_canonical,
+                         std::vector<parse::PTok>& out, std::vector<parse::Unterminated>& unterminated,
+                         TokenizePoll poll, void* context) {
+  // Without comments, typical sources average six to seven code points per
+  // parser token.
+  out.reserve(out.size() + static_cast<size_t>(text.length / 6) + 1);
+  prefer_huge_pages(out.data() + out.size(), (out.capacity() - out.size()) * sizeof(parse::PTok));
+  ParserSink sink(text.length, kw_of_canonical, out, unterminated);
+  return visit_text(text, [&](const auto* s) {
+    using U = std::remove_cv_t<std::remove_pointer_t<decltype(s)>>;
+    return Scanner<U, ParserSink>(s, text, lang, sink, poll, context).run();
+  });
+}
+
 int64_t skip_interpolation(const Text& text, int64_t start) {
   const int64_t n = text.length;
   if (start >= n) return n;
@@ -357,9 +451,11 @@ int64_t skip_interpolation(const Text& text, int64_t start) {
 bool tokenize(const Text& text, const Language& lang, std::vector<Token>& out, TokenizePoll poll, void* context) {
   // Typical sources average five to six code points per token.
   out.reserve(out.size() + static_cast<size_t>(text.length / 5) + 1);
+  prefer_huge_pages(out.data() + out.size(), (out.capacity() - out.size()) * sizeof(Token));
   return visit_text(text, [&](const auto* s) {
     using U = std::remove_cv_t<std::remove_pointer_t<decltype(s)>>;
-    return Scanner<U>(s, text, lang, out, poll, context).run();
+    TokenSink sink{out};
+    return Scanner<U, TokenSink>(s, text, lang, sink, poll, context).run();
   });
 }
 

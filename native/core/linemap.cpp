@@ -1,11 +1,39 @@
 #include "linemap.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace tarn {
 namespace {
 
+// Does the 8-byte word hold a code unit below 16 ("\r" and "\n" are)? The
+// classic test for a zero unit, on the units shifted right by four.
+template <class U>
+bool has_control_unit(const U* s) {
+  uint64_t w;
+  std::memcpy(&w, s, 8);
+  if constexpr (sizeof(U) == 1) {
+    constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+    const uint64_t v = (w >> 4) & 0x0F0F0F0F0F0F0F0Full;
+    return ((v - kOnes) & ~v & kHighs) != 0;
+  } else if constexpr (sizeof(U) == 2) {
+    constexpr uint64_t kOnes = 0x0001000100010001ull, kHighs = 0x8000800080008000ull;
+    const uint64_t v = (w >> 4) & 0x0FFF0FFF0FFF0FFFull;
+    return ((v - kOnes) & ~v & kHighs) != 0;
+  } else {
+    return (w & 0xFFFFFFF0ull) == 0 || (w & 0xFFFFFFF000000000ull) == 0;
+  }
+}
+
 template <class U>
 void collect_line_starts(const U* s, int64_t n, std::vector<int64_t>& out) {
+  constexpr int64_t kPerWord = 8 / sizeof(U);
   for (int64_t i = 0; i < n;) {
+    // Runs of text without control characters, a word at a time.
+    if (i + kPerWord <= n && !has_control_unit(s + i)) {
+      i += kPerWord;
+      continue;
+    }
     const char32_t c = s[i];
     if (c == U'\r') {
       i += (i + 1 < n && s[i + 1] == U'\n') ? 2 : 1;
@@ -76,6 +104,26 @@ std::vector<int64_t> line_starts(const Text& text) {
   out.push_back(0);
   visit_text(text, [&](const auto* s) { collect_line_starts(s, text.length, out); });
   return out;
+}
+
+LineCol position_of(const Text& text, int64_t offset) {
+  int64_t line = 1, start = 0;
+  const int64_t end = std::min(offset, text.length);
+  visit_text(text, [&](const auto* s) {
+    for (int64_t i = 0; i < end; ++i) {
+      if (s[i] == U'\n') {
+        ++line, start = i + 1;
+      } else if (s[i] == U'\r') {
+        if (i + 1 < text.length && s[i + 1] == U'\n') {
+          if (i + 2 <= offset) ++line, start = i + 2;
+          ++i;
+        } else {
+          ++line, start = i + 1;
+        }
+      }
+    }
+  });
+  return {line, offset - start + 1};
 }
 
 LineCol linecol(const int64_t* starts, int64_t n, int64_t offset) {

@@ -18,6 +18,10 @@ struct LineCol { int64_t line, col; };
 // at least 1; callers with an empty table raise IndexError before calling.
 LineCol linecol(const int64_t* starts, int64_t n, int64_t offset);
 
+// The same as linecol over line_starts(text), for one offset in [0, length]
+// without building the table (a report of a single place).
+LineCol position_of(const Text& text, int64_t offset);
+
 // Fills line/col/end_line/end_col of every token from the line starts.
 void assign_positions(std::vector<Token>& tokens, const int64_t* starts, int64_t n);
 

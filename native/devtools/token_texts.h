@@ -25,7 +25,7 @@ class TokenTexts {
       }
       case StrRef::JOIN_COLONS: {
         std::string joined;
-        for (uint32_t i = 0; i < s.b; ++i) joined += (i ? "::" : "") + text(s.parts[i]);
+        for (uint32_t i = 0; i < s.a; ++i) joined += (i ? "::" : "") + text(s.parts[i]);
         return joined;
       }
       default: return "";

@@ -3,7 +3,8 @@
 // through syntax::dump (the expected layout with its line breaks taken out)
 // and diagnostics by key. The Python runner reads the same files through the
 // host records, so the two together check the binding's conversion. Cases
-// that call one rule of _Parser are the host's only.
+// that call one rule of _Parser are the host's only. Every case also checks
+// the parser's one-pass tokens against those built from the token list.
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -92,11 +93,32 @@ std::string token_lines(const std::u32string& s, const Shipped& shipped) {
   return out.str();
 }
 
+// The parser's tokens made in one pass from the text (as parse_text makes
+// them), checked against those built from the token list (as parse_tokens).
+std::vector<parse::PTok> parser_tokens(const std::u32string& s, const Shipped& shipped,
+                                       std::vector<parse::Unterminated>& open) {
+  const Text text = text_of(s.data(), static_cast<int64_t>(s.size()));
+  std::vector<parse::PTok> built, direct;
+  std::vector<parse::Unterminated> built_open;
+  build_parser_tokens(text, lex(s, shipped), shipped.kws, built, built_open);
+  open.clear();
+  tokenize_for_parser(text, shipped.lang, shipped.kws, direct, open);
+  bool same = built.size() == direct.size() && built_open.size() == open.size();
+  for (size_t i = 0; same && i < built.size(); ++i) {
+    const parse::PTok &a = built[i], &b = direct[i];
+    same = a.start == b.start && a.end == b.end && a.line == b.line && a.end_line == b.end_line && a.kind == b.kind &&
+           a.kw == b.kw && a.op == b.op && a.upper_first == b.upper_first && a.ends_with_qmark == b.ends_with_qmark &&
+           a.empty_text == b.empty_text && a.host_stop == b.host_stop;
+  }
+  for (size_t i = 0; same && i < open.size(); ++i)
+    same = built_open[i].start == open[i].start && built_open[i].end == open[i].end && built_open[i].kind == open[i].kind;
+  if (!same) testing::report_failure(__FILE__, __LINE__, "one-pass parser tokens of " + syntax::quote(encode_utf8(s)));
+  return direct;
+}
+
 std::string tree_and_diagnostics(const std::u32string& s, const Shipped& shipped) {
-  std::vector<parse::PTok> toks;
   std::vector<parse::Unterminated> unterminated;
-  build_parser_tokens(text_of(s.data(), static_cast<int64_t>(s.size())), lex(s, shipped), shipped.kws, toks,
-                      unterminated);
+  std::vector<parse::PTok> toks = parser_tokens(s, shipped, unterminated);
   syntax::Arena arena;
   parse::Parser parser(toks.data(), static_cast<int64_t>(toks.size()), arena);
   parser.set_unterminated(std::move(unterminated));
@@ -149,6 +171,8 @@ TEST_CASE("golden cases through the core and its printer") {
       if (header.find(" | call ") != std::string::npos) continue;
       const std::u32string s = header.find(" | expr") != std::string::npos ? evaluate(source) : decode_utf8(source);
       const bool tokens = header.size() >= 9 && header.compare(header.size() - 9, 9, " | tokens") == 0;
+      std::vector<parse::Unterminated> open;
+      if (tokens) parser_tokens(s, shipped, open);
       const std::string actual = tokens ? token_lines(s, shipped) : tree_and_diagnostics(s, shipped);
       if (actual != flatten(expected))
         testing::report_failure(entry.path().filename().c_str(), 0, header + "\n" + actual);
@@ -156,4 +180,20 @@ TEST_CASE("golden cases through the core and its printer") {
     }
   }
   CHECK(checked > 300);
+}
+
+TEST_CASE("one-pass parser tokens: lines across every kind of break, a keyword's case, the corpus") {
+  const Shipped shipped;
+  std::vector<parse::Unterminated> open;
+  for (const char32_t* s : {U"\"a\r\n\\\r\nb\"\r'x\\\r\ny'\n/*\r\r\n*/\r\nx\r", U"a\r\n\r\"\r", U"/* \r"})
+    parser_tokens(s, shipped, open);
+  const std::vector<parse::PTok> k = parser_tokens(U"Если если", shipped, open);
+  CHECK(k[0].kw == parse::Kw::IF && k[0].upper_first && k[1].kw == parse::Kw::IF && !k[1].upper_first);
+  for (const auto& entry : fs::recursive_directory_iterator(fs::path(testing::data_dir()) / "corpus")) {
+    if (entry.path().extension() != ".tarn") continue;
+    std::ifstream in(entry.path(), std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    parser_tokens(decode_utf8(bytes.str()), shipped, open);
+  }
 }

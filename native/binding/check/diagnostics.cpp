@@ -89,7 +89,7 @@ Findings findings_of(const LexedText& lexed, Parsed&& parsed) {
     }
     const int64_t i = parsed.deep_token < 0 || parsed.deep_token >= n ? n - 1 : parsed.deep_token;
     const parse::PTok& t = lexed.toks[static_cast<size_t>(i)];
-    const LineCol lc = linecol(lexed.line_starts.data(), static_cast<int64_t>(lexed.line_starts.size()), t.start);
+    const LineCol lc = position_of(lexed.text, t.start);
     const parse::Diag span = parse::Diag::at(parse::Msg{}, t.start, t.end);
     f.deep = {span.start, span.end_overflows ? span.start : span.end, lc.line, lc.col};
     return f;

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "binding/common/errors.h"
+#include "core/utf8.h"
 #include "module_parts.h"
 
 namespace tarn::py::check {
@@ -29,10 +30,9 @@ namespace {
 struct FileResult {
   bool done = false;
   int error = 0;          // errno of opening or reading it
-  bool not_utf8 = false;  // `data` holds the file's bytes as read
-  std::string data;       // the text's code units (or the bytes, see not_utf8)
-  uint8_t width = 1;
-  int64_t length = 0;     // in code points
+  bool not_utf8 = false;  // `bytes` holds the file as read
+  std::string bytes;      // the file as read, kept only when it is not UTF-8
+  DecodedText text;       // in the narrowest code units, as the host stores a str
   int32_t refused_canonical = -1;  // see LexedText
   Findings found;
 };
@@ -60,103 +60,18 @@ bool read_file(const std::string& path, std::string& out, int& error) {
   return true;
 }
 
-// One sequence of strict UTF-8 as the host's decoder reads it (no overlong
-// forms, no surrogates, nothing past U+10FFFF) at s[i], a byte >= 0x80: its
-// length, or 0 when it is invalid.
-inline size_t multibyte(const uint8_t* s, size_t n, size_t i, char32_t& cp) {
-  const uint8_t c = s[i];
-  size_t len;
-  if (c >= 0xC2 && c <= 0xDF) len = 2, cp = c & 0x1F;
-  else if (c >= 0xE0 && c <= 0xEF) len = 3, cp = c & 0x0F;
-  else if (c >= 0xF0 && c <= 0xF4) len = 4, cp = c & 0x07;
-  else return 0;
-  if (n - i < len) return 0;
-  for (size_t k = 1; k < len; ++k) {
-    const uint8_t b = s[i + k];
-    if ((b & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
-    return 0;
-  return len;
-}
-
-inline bool ascii8(const uint8_t* s) {
-  uint64_t w;
-  std::memcpy(&w, s, 8);
-  return !(w & 0x8080808080808080ull);
-}
-
-// Validates `s`, counting its code points and finding the widest.
-bool scan_utf8(const uint8_t* s, size_t n, int64_t& length, char32_t& widest) {
-  size_t i = 0;
-  int64_t count = 0;
-  char32_t wide = 0;
-  while (i < n) {
-    if (i + 8 <= n && ascii8(s + i)) {
-      i += 8, count += 8;
-    } else if (s[i] < 0x80) {
-      ++i, ++count;
-    } else {
-      char32_t cp;
-      const size_t len = multibyte(s, n, i, cp);
-      if (!len) return false;
-      wide = std::max(wide, cp);
-      i += len, ++count;
-    }
-  }
-  length = count, widest = wide;
-  return true;
-}
-
-// Decodes valid UTF-8 into code units U wide enough for every code point.
-template <class U>
-void decode_into(const std::string& bytes, std::string& out, int64_t length) {
-  const auto* s = reinterpret_cast<const uint8_t*>(bytes.data());
-  const size_t n = bytes.size();
-  out.resize(static_cast<size_t>(length) * sizeof(U));
-  U* p = reinterpret_cast<U*>(out.data());
-  for (size_t i = 0; i < n;) {
-    if (i + 8 <= n && ascii8(s + i)) {
-      for (int k = 0; k < 8; ++k) p[k] = s[i + k];
-      p += 8, i += 8;
-    } else if (s[i] < 0x80) {
-      *p++ = s[i++];
-    } else {
-      char32_t cp = 0;
-      i += multibyte(s, n, i, cp);
-      *p++ = static_cast<U>(cp);
-    }
-  }
-}
-
-// The file's text in the narrowest code units that hold it, as the host
-// stores strings; pure ASCII is used as read.
-bool decode(FileResult& r) {
-  char32_t widest = 0;
-  int64_t length = 0;
-  if (!scan_utf8(reinterpret_cast<const uint8_t*>(r.data.data()), r.data.size(), length, widest)) return false;
-  r.length = length;
-  if (widest < 0x80) return r.width = 1, true;
-  std::string units;
-  if (widest < 0x100) r.width = 1, decode_into<uint8_t>(r.data, units, length);
-  else if (widest < 0x10000) r.width = 2, decode_into<uint16_t>(r.data, units, length);
-  else r.width = 4, decode_into<uint32_t>(r.data, units, length);
-  r.data.swap(units);
-  return true;
-}
-
-Text view(const FileResult& r) { return Text{r.data.data(), r.length, r.width}; }
+Text view(const FileResult& r) { return r.text.text(); }
 
 bool stop_requested(void* flag) { return static_cast<std::atomic<bool>*>(flag)->load(std::memory_order_relaxed); }
 
 void check_one(const std::string& path, const Lexicon& lex, std::atomic<bool>& stop, FileResult& r) {
   try {
-    if (!read_file(path, r.data, r.error)) return;
-    if (!decode(r)) {
+    if (!read_file(path, r.bytes, r.error)) return;
+    if (!decode_utf8_text(r.bytes, r.text)) {
       r.not_utf8 = true;
       return;
     }
+    std::string().swap(r.bytes);
     LexedText lexed;
     if (!lex_for_parser(view(r), lex, lexed, stop_requested, &stop)) {
       r.found.outcome = Outcome::INTERRUPTED;
@@ -170,7 +85,7 @@ void check_one(const std::string& path, const Lexicon& lex, std::atomic<bool>& s
     return;
   }
   // The text stays only while something will be shown from it.
-  if (r.found.outcome == Outcome::DONE && r.found.diags.empty()) r.data = std::string();
+  if (r.found.outcome == Outcome::DONE && r.found.diags.empty()) r.text = DecodedText{};
 }
 
 // ---------------------------------------------------------------- the run
@@ -262,7 +177,7 @@ PyObject* files_close(PyObject* o, PyObject*) {
 PyObject* result_tuple(State& st, FileResult& r) {
   if (r.error) return Py_BuildValue("(O[]i)", Py_None, r.error);
   if (r.not_utf8) {
-    Ref raw = Ref::steal(PyBytes_FromStringAndSize(r.data.data(), static_cast<Py_ssize_t>(r.data.size())));
+    Ref raw = Ref::steal(PyBytes_FromStringAndSize(r.bytes.data(), static_cast<Py_ssize_t>(r.bytes.size())));
     return raw ? Py_BuildValue("(O[]O)", Py_None, raw.get()) : nullptr;
   }
   if (r.refused_canonical >= 0) {
@@ -279,7 +194,7 @@ PyObject* result_tuple(State& st, FileResult& r) {
   Ref entries = Ref::steal(diagnostic_list(st, view(r), r.found));
   if (!entries) return nullptr;
   if (PyList_GET_SIZE(entries.get()) == 0) return Py_BuildValue("(OOO)", Py_None, entries.get(), Py_None);
-  Ref text = Ref::steal(PyUnicode_FromKindAndData(r.width, r.data.data(), static_cast<Py_ssize_t>(r.length)));
+  Ref text = Ref::steal(PyUnicode_FromKindAndData(r.text.width, r.text.units.get(), static_cast<Py_ssize_t>(r.text.length)));
   return text ? Py_BuildValue("(OOO)", text.get(), entries.get(), Py_None) : nullptr;
 }
 

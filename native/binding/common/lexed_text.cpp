@@ -47,20 +47,22 @@ bool current_lexicon(LexerState* lexer, Lexicon& out) {
 }
 
 bool lex_for_parser(const Text& text, const Lexicon& lex, LexedText& out, TokenizePoll poll, void* context) {
+  out.text = text;
+  out.refused_canonical = -1;
+  if (!lex.any_refused)
+    return tokenize_for_parser(text, lex.def->language(), lex.kw_of_canonical, out.toks, out.unterminated, poll,
+                               context);
+  // Canonical names that are not str: the keyword tokens are looked at first.
   std::vector<tarn::Token> toks;
-  // Real sources average well over four code points a token; growing a
-  // vector of this size is what costs, not reserving it.
   toks.reserve(static_cast<size_t>(text.length / 4 + 16));
   if (!tarn::tokenize(text, lex.def->language(), toks, poll, context)) return false;
-  out.line_starts = line_starts(text);
-  assign_positions(toks, out.line_starts.data(), static_cast<int64_t>(out.line_starts.size()));
-  out.refused_canonical = -1;
-  if (lex.any_refused)
-    for (const tarn::Token& t : toks)
-      if (t.kind == TokKind::KEYWORD && t.canonical >= 0 && lex.refused[static_cast<size_t>(t.canonical)]) {
-        out.refused_canonical = t.canonical;
-        return true;
-      }
+  for (const tarn::Token& t : toks)
+    if (t.kind == TokKind::KEYWORD && t.canonical >= 0 && lex.refused[static_cast<size_t>(t.canonical)]) {
+      out.refused_canonical = t.canonical;
+      return true;
+    }
+  const std::vector<int64_t> starts = line_starts(text);
+  assign_positions(toks, starts.data(), static_cast<int64_t>(starts.size()));
   build_parser_tokens(text, toks, lex.kw_of_canonical, out.toks, out.unterminated);
   return true;
 }

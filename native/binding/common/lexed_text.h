@@ -28,13 +28,13 @@ parse::Kw grammar_keyword(PyObject* canonical);
 struct LexedText {
   std::vector<parse::PTok> toks;
   std::vector<parse::Unterminated> unterminated;
-  std::vector<int64_t> line_starts;
+  Text text;  // what was lexed (the caller's string, borrowed): for the place of a report
   // A keyword token whose canonical name the definition refuses (not a str):
   // its id, for the caller to raise the type error tokenize raises; else -1.
   int32_t refused_canonical = -1;
 };
 
-// Tokens, line starts and the parser's view of `text`. No host calls besides
+// The parser's view of `text`. No host calls besides
 // `poll`; false when the poll stopped it. Throws std::bad_alloc.
 bool lex_for_parser(const Text& text, const Lexicon& lex, LexedText& out, TokenizePoll poll, void* context);
 

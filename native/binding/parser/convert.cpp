@@ -89,7 +89,7 @@ bool Converter::make_record(PyObject** slot, const syntax::Node* n) {
 
 bool Converter::make_sequence(PyObject** slot, const syntax::List* l, bool tuple) {
   if (l->host) {
-    *slot = Py_NewRef(static_cast<PyObject*>(l->host));
+    *slot = Py_NewRef(static_cast<PyObject*>(l->host->object));
     return true;
   }
   const auto n = static_cast<Py_ssize_t>(l->size);
@@ -219,7 +219,7 @@ PyObject* Converter::str(const syntax::StrRef& s, bool optional) {
       const Py_ssize_t n = PyUnicode_GET_LENGTH(joined.get());
       return PyUnicode_Substring(joined.get(), 0, n > 0 ? n - 1 : 0);
     }
-    case StrRef::JOIN_COLONS: return join(s.parts, 0, s.b, st_.s_colons.get());
+    case StrRef::JOIN_COLONS: return join(s.parts, 0, s.a, st_.s_colons.get());
   }
   PyErr_SetString(PyExc_SystemError, "unknown string reference");
   return nullptr;

@@ -117,16 +117,18 @@ syntax::Node* host_node(syntax::Arena& arena, PyObject* record) {
 
 // A host list (of annotations) as an opaque native list.
 syntax::List* host_list(State& st, syntax::Arena& arena, PyObject* list) {
-  syntax::List* l = arena.list();
-  l->host = list;
-  l->host_size = PyList_GET_SIZE(list);
-  if (l->host_size > 0) {
+  auto* h = new (arena.allocate(sizeof(syntax::HostList), alignof(syntax::HostList))) syntax::HostList();
+  h->object = list;
+  h->size = PyList_GET_SIZE(list);
+  if (h->size > 0) {
     Ref first = Ref::borrow(PyList_GET_ITEM(list, 0));
     Ref start = Ref::steal(PyObject_GetAttr(first.get(), st.s_start.get()));
     if (!start) return nullptr;
     if (!PyLong_Check(start.get())) return type_error("int", start.get());
-    if (!to_int64(start.get(), &l->host_first_start)) return nullptr;
+    if (!to_int64(start.get(), &h->first_start)) return nullptr;
   }
+  syntax::List* l = arena.list();
+  l->host = h;
   return l;
 }
 

@@ -183,7 +183,7 @@ bool read_text(const State& st, PyObject* text, ParseInput& in) {
   if (lexed.refused_canonical >= 0) return lex.def->canonical(lexed.refused_canonical), false;
   in.toks = std::move(lexed.toks);
   in.unterminated = std::move(lexed.unterminated);
-  in.line_starts = std::move(lexed.line_starts);
+  in.source_text = Ref::borrow(text);
   in.texts.slice(text, &in.toks);
   return true;
 }
@@ -203,7 +203,7 @@ bool token_position(ParseInput& in, int64_t i, Ref& line, Ref& col) {
     return line && col;
   }
   const parse::PTok& t = in.toks[static_cast<size_t>(i)];
-  const LineCol lc = linecol(in.line_starts.data(), static_cast<int64_t>(in.line_starts.size()), t.start);
+  const LineCol lc = in.source_text ? position_of(text_view(in.source_text.get()), t.start) : LineCol{1, 1};
   line = Ref::steal(PyLong_FromLongLong(lc.line));
   col = Ref::steal(PyLong_FromLongLong(lc.col));
   return line && col;

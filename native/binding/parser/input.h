@@ -34,7 +34,7 @@ struct ParseInput {
   std::vector<parse::Unterminated> unterminated;
   TokenTexts texts;
   Ref token_list;                    // host tokens: item i is behind toks[i]
-  std::vector<int64_t> line_starts;  // text input: for columns in reports
+  Ref source_text;                   // text input: the str (for the place of a report)
 };
 
 // Reads a list of host tokens (each a tarn.lexer.Token, else the type error

@@ -20,9 +20,11 @@
 //   thrown away, and nothing before the check is read twice.
 // * Other checks nest: one inside another's then-branch counts one level of
 //   speculation. Past kMaxSpeculation levels a check whose then-branch is not
-//   memoised yet throws DeferredThen; the outermost check catches it, reads
-//   the deferred expression itself (at its own, shallow depth), deepest
-//   first, and tries again, now meeting memo hits where it stopped before.
+//   memoised yet defers it: the parser bails out (every read sees the end of
+//   input, so each rule finishes at once, and nothing is memoised) up to the
+//   outermost check, which reads the deferred expression itself (at its own,
+//   shallow depth), deepest first, and tries again, now meeting memo hits
+//   where it stopped before.
 //
 // Both skip recursion that the plain reading would do, so then-branches
 // that met their ":" one inside another are counted (note_ternary_nesting)
@@ -36,8 +38,6 @@
 namespace tarn::parse {
 
 namespace {
-
-struct DeferredThen { int64_t pos; };
 
 // Sets a variable for the lifetime of the object, also when unwinding.
 template <class T>
@@ -86,7 +86,7 @@ bool text_ends_with_qmark(const Parser& p, const StrRef& s) {
       for (uint32_t i = s.b; i > s.a; --i)
         if (!p.tok(i - 1).empty_text) return p.tok(i - 1).ends_with_qmark;
       return false;
-    case StrRef::JOIN_COLONS: return s.b > 0 && p.tok(s.parts[s.b - 1]).ends_with_qmark;
+    case StrRef::JOIN_COLONS: return s.a > 0 && p.tok(s.parts[s.a - 1]).ends_with_qmark;
     case StrRef::STATIC: {
       const size_t n = std::strlen(s.text);
       return n > 0 && s.text[n - 1] == '?';
@@ -139,7 +139,31 @@ struct Parser::ExpressionFrame {
   std::vector<std::pair<int64_t, int32_t>> not_cells;  // NOT token, enclosing cell
   std::vector<UndecidedCheck> undecided;
   int ternary_nesting = 0;  // of then-branches that met their ":", one in another
+  // The check whose then-branch is being read, when it sits in the first
+  // operand with nothing pending around it (see pause_at_check).
+  IsType* first_check = nullptr;
+  Snapshot first_check_at;
+
+  bool at_first_operand() const {
+    return levels[kOrLevel].op < 0 && levels[kAndLevel].op < 0 && nots < 0 && not_cells.empty() &&
+           undecided.empty() && ternary_nesting == 0;
+  }
 };
+
+// A then-branch cut short by a bail-out often stopped at its own first check
+// (one construct per line, each line's check reading the next line). What it
+// had read up to that check is kept, so reading it again goes on from the
+// check instead of from the start: the operand, the type and the diagnostics
+// between them are the same wherever the expression is read (as the memo
+// assumes), and the nesting they needed was reached at this depth or deeper.
+void Parser::pause_at_check(const ExpressionFrame& frame, int64_t start, size_t diags_before) {
+  if (!frame.first_check) return;
+  MemoEntry* m = expr_memo_.slot(start, count_);
+  if (!m || paused_.size() >= UINT32_MAX) return;
+  diags_.cut(frame.first_check_at.diags);  // what the bail-out itself recorded
+  *m = MemoEntry{frame.first_check, 0, static_cast<uint32_t>(paused_.size())};
+  paused_.push_back(PausedCheck{frame.first_check_at.pos, diags_.seal(diags_before), depth_});
+}
 
 // expression := log_term { OR log_term } [ "!" ] [ "??" expression ] [ "?" expression ":" expression ]
 Node* Parser::expression_unmemoised() {
@@ -149,15 +173,32 @@ Node* Parser::expression_unmemoised() {
   ExpressionFrame* outer = frame_;
   ExpressionFrame frame;
   Scoped<ExpressionFrame*> current(frame_, &frame);
-  Node* e = suffixes(keyword_loop(log_term(), kOrLevel));
+  const size_t diags_before = diags_.mark();
+  Node* e;
+  MemoEntry* paused = bailing_ ? nullptr : expr_memo_.any(start);
+  if (paused && paused->result && !paused->end_plus_one && paused_[paused->diags].depth >= depth_) {
+    // Taken once: the check may change its test (a ternary takes back the
+    // "?"), and a reading that bails again pauses anew.
+    auto* test = static_cast<IsType*>(paused->result);
+    const PausedCheck p = paused_[paused->diags];
+    paused->result = nullptr;
+    diags_.replay(p.diags);
+    pos_ = p.then_pos;
+    e = suffixes(keyword_loop(keyword_loop(type_tests(ternary_after_is(test)), kAndLevel), kOrLevel));
+  } else {
+    e = suffixes(keyword_loop(log_term(), kOrLevel));
+  }
+  if (bailing_) {
+    pause_at_check(frame, start, diags_before);
+    return e;
+  }
   while (!frame.undecided.empty() && at_op(Op::COLON)) {
     const UndecidedCheck check = frame.undecided.back();
     frame.undecided.pop_back();
     e = resume_after_check(check);
   }
   if (frame.ternary_nesting > 0) {
-    if (ternary_nesting_.empty()) ternary_nesting_.assign(static_cast<size_t>(count_), 0);
-    ternary_nesting_[static_cast<size_t>(start)] = static_cast<uint16_t>(frame.ternary_nesting);
+    if (uint16_t* slot = ternary_nesting_.at(start, count_)) *slot = static_cast<uint16_t>(frame.ternary_nesting);
     if (outer) outer->ternary_nesting = std::max(outer->ternary_nesting, frame.ternary_nesting);
   }
   return e;
@@ -249,7 +290,11 @@ Node* Parser::ternary_after_is(IsType* test) {
   if (!type->nullable || !text_ends_with_qmark(*this, type->text) || at_op(Op::SEMICOLON)) return test;
   if (!colon_at_or_after(pos_) || decide_at_expression_end(pos_, test)) return test;
   const Snapshot s = snapshot();
+  ExpressionFrame* f = frame_;
+  const bool first = f && f->at_first_operand();
+  if (first) f->first_check = test, f->first_check_at = s;
   Node* then = speculative_then();
+  if (first && !bailing_) f->first_check = nullptr;
   if (eat_op(Op::COLON) < 0) {
     rollback(s);
     return test;
@@ -267,7 +312,8 @@ Node* Parser::ternary_after_is(IsType* test) {
 // bounds how often nested diagnostics are replayed from the memo.
 void Parser::note_ternary_nesting(int64_t then_pos) {
   if (!frame_) return;
-  const int inner = ternary_nesting_.empty() ? 0 : ternary_nesting_[static_cast<size_t>(then_pos)];
+  const uint16_t* nested = ternary_nesting_.find(then_pos);
+  const int inner = nested ? *nested : 0;
   if (depth_ + inner + 1 > kMaxDepth) throw NestingTooDeep{then_pos};
   frame_->ternary_nesting = std::max(frame_->ternary_nesting, inner + 1);
 }
@@ -277,7 +323,7 @@ void Parser::note_ternary_nesting(int64_t then_pos) {
 bool Parser::decide_at_expression_end(int64_t then_pos, IsType* test) {
   ExpressionFrame* f = frame_;
   if (!f || !continues_enclosing(peek())) return false;
-  if (!then_meets_colon_.empty() && then_meets_colon_[static_cast<size_t>(then_pos)]) return false;
+  if (const uint8_t* met = then_meets_colon_.find(then_pos); met && *met) return false;
   if (expression_memoised(then_pos)) return false;
   f->undecided.push_back({snapshot(), test, {f->levels[kOrLevel], f->levels[kAndLevel]}, f->nots});
   return true;
@@ -287,8 +333,7 @@ bool Parser::decide_at_expression_end(int64_t then_pos, IsType* test) {
 // around it goes on from the operands it had read before the check.
 Node* Parser::resume_after_check(const UndecidedCheck& check) {
   rollback(check.at);
-  if (then_meets_colon_.empty()) then_meets_colon_.assign(static_cast<size_t>(count_), 0);
-  then_meets_colon_[static_cast<size_t>(check.at.pos)] = 1;
+  if (uint8_t* met = then_meets_colon_.at(check.at.pos, count_)) *met = 1;
   ExpressionFrame& f = *frame_;
   std::copy(std::begin(check.levels), std::end(check.levels), std::begin(f.levels));
   f.nots = check.nots;
@@ -307,32 +352,50 @@ Node* Parser::resume_after_check(const UndecidedCheck& check) {
 Node* Parser::speculative_then() {
   if (!memo_on_) return expression();
   if (speculation_depth_ == 0) return then_with_deferrals();
-  if (speculation_depth_ >= kMaxSpeculation && !expression_memoised(pos_)) throw DeferredThen{pos_};
+  if (speculation_depth_ >= kMaxSpeculation && !expression_memoised(pos_)) {
+    begin_bail(pos_);
+    return placeholder();
+  }
   Scoped<int> deeper(speculation_depth_, speculation_depth_ + 1);
   return expression();
+}
+
+void Parser::begin_bail(int64_t deferred_pos) {
+  bail_token_ = PTok{};
+  bail_token_.kind = TokKind::EOF_;
+  bail_token_.start = bail_token_.end = toks_[count_ - 1].end;
+  bail_token_.line = bail_token_.end_line = toks_[count_ - 1].end_line;
+  bail_pos_ = deferred_pos;
+  bailing_ = true;
+  readable_ = 0;
+}
+
+int64_t Parser::end_bail() {
+  bailing_ = false;
+  readable_ = count_;
+  return bail_pos_;
 }
 
 // The outermost speculative check: reads deferred then-branches deepest first,
 // each at this depth, until its own then-branch completes.
 Node* Parser::then_with_deferrals() {
   Scoped<int> deeper(speculation_depth_, 1);
+  struct EndBail {  // also when an interruption unwinds the reading
+    Parser& p;
+    ~EndBail() { if (p.bailing_) p.end_bail(); }
+  } guard{*this};
   const Snapshot s = snapshot();
   std::vector<int64_t> deferred;
   while (true) {
-    try {
-      return expression();
-    } catch (const DeferredThen& d) {
-      deferred.push_back(d.pos);
-    }
+    Node* then = expression();
+    if (!bailing_) return then;
+    deferred.push_back(end_bail());
     while (!deferred.empty()) {
       rollback(s);
       set_pos(deferred.back());
-      try {
-        expression();
-        deferred.pop_back();
-      } catch (const DeferredThen& d) {
-        deferred.push_back(d.pos);
-      }
+      expression();
+      if (bailing_) deferred.push_back(end_bail());
+      else deferred.pop_back();
     }
     rollback(s);
   }
@@ -348,7 +411,7 @@ bool Parser::colon_at_or_after(int64_t i) {
 }
 
 bool Parser::expression_memoised(int64_t pos) const {
-  return pos >= 0 && static_cast<size_t>(pos) < expr_memo_.size() && expr_memo_[static_cast<size_t>(pos)].end_pos >= 0;
+  return expr_memo_.find(pos) != nullptr;
 }
 
 // log_primary := simple_expression { compare_op [ simple_expression ] }

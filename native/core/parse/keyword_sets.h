@@ -12,30 +12,24 @@ struct KeywordSet {
   const char* host_name;
   const Kw* items;
   size_t size;
-  bool contains(Kw k) const {
-    for (size_t i = 0; i < size; ++i)
-      if (items[i] == k) return true;
-    return false;
-  }
+  KwSet set;
+  bool contains(Kw k) const { return set.contains(k); }
 };
 
 struct OperatorTuple {
   const char* host_name;
   const Op* items;
   size_t size;
-  bool contains(Op o) const {
-    for (size_t i = 0; i < size; ++i)
-      if (items[i] == o) return true;
-    return false;
-  }
+  OpSet set;
+  bool contains(Op o) const { return set.contains(o); }
 };
 
 #define KEYWORD_SET(N, HOST, ...)             \
   inline constexpr Kw N##Items[] = {__VA_ARGS__}; \
-  inline constexpr KeywordSet N{HOST, N##Items, std::size(N##Items)};
+  inline constexpr KeywordSet N{HOST, N##Items, std::size(N##Items), KwSet::of(N##Items)};
 #define OPERATOR_TUPLE(N, HOST, ...)          \
   inline constexpr Op N##Items[] = {__VA_ARGS__}; \
-  inline constexpr OperatorTuple N{HOST, N##Items, std::size(N##Items)};
+  inline constexpr OperatorTuple N{HOST, N##Items, std::size(N##Items), OpSet::of(N##Items)};
 #include "keyword_sets.def"
 #undef KEYWORD_SET
 #undef OPERATOR_TUPLE

@@ -9,10 +9,10 @@ namespace tarn::parse {
 namespace {
 
 // Keywords at which module-level recovery stops (besides "@").
-constexpr std::initializer_list<Kw> kMemberStarts = {Kw::IMPORT, Kw::METHOD, Kw::ABSTRACT, Kw::STATIC,
+constexpr KwSet kMemberStarts = {Kw::IMPORT, Kw::METHOD, Kw::ABSTRACT, Kw::STATIC,
                                                      Kw::STRUCTURE, Kw::EXCEPTION, Kw::ENUMERATION, Kw::VAL,
                                                      Kw::VAR, Kw::USE, Kw::CONST};
-constexpr std::initializer_list<Kw> kMethodStarts = {Kw::METHOD, Kw::STATIC, Kw::ABSTRACT};
+constexpr KwSet kMethodStarts = {Kw::METHOD, Kw::STATIC, Kw::ABSTRACT};
 
 // A member with annotations starts at its first annotation.
 int64_t member_start(const List* annotations, int64_t own_start) {
@@ -42,7 +42,7 @@ StrRef Parser::join_colons(const std::vector<uint32_t>& parts) {
   std::copy(parts.begin(), parts.end(), items);
   StrRef r;
   r.tag = StrRef::JOIN_COLONS;
-  r.b = static_cast<uint32_t>(parts.size());
+  r.a = static_cast<uint32_t>(parts.size());
   r.parts = items;
   return r;
 }

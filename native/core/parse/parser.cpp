@@ -4,7 +4,9 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "keyword_sets.h"
 
@@ -67,31 +69,42 @@ Kw keyword_from_name(const char* s, size_t len) {
 
 namespace {
 // Grammar operators are one or two ASCII characters: one-character ones are
-// found by direct index, two-character ones by a short scan.
+// found by direct index, two-character ones in a small open-addressed table.
 struct OperatorIndex {
+  static constexpr size_t kPairSlots = 64;
   int8_t single[128];
-  constexpr OperatorIndex() : single() {
+  struct Pair { char a = 0, b = 0; int8_t op = -1; } pairs[kPairSlots];
+  static constexpr size_t slot(char32_t a, char32_t b) { return (a * 7 + b) & (kPairSlots - 1); }
+  constexpr OperatorIndex() : single(), pairs() {
     for (auto& v : single) v = -1;
-    for (size_t i = 0; i < std::size(kOperatorTexts); ++i)
-      if (kOperatorTexts[i][1] == '\0') single[static_cast<unsigned char>(kOperatorTexts[i][0])] = static_cast<int8_t>(i);
+    for (size_t i = 0; i < std::size(kOperatorTexts); ++i) {
+      const char* t = kOperatorTexts[i];
+      if (t[1] == '\0') {
+        single[static_cast<unsigned char>(t[0])] = static_cast<int8_t>(i);
+      } else {
+        size_t k = slot(static_cast<unsigned char>(t[0]), static_cast<unsigned char>(t[1]));
+        while (pairs[k].op >= 0) k = (k + 1) & (kPairSlots - 1);
+        pairs[k] = Pair{t[0], t[1], static_cast<int8_t>(i)};
+      }
+    }
   }
 };
 constexpr OperatorIndex kOperatorIndex;
+static_assert(kMaxOperatorLength == 2, "grammar operators are one or two characters");
 }  // namespace
 
 Op operator_from_text(const char32_t* s, size_t len) {
   if (len == 1) return s[0] < 128 ? static_cast<Op>(kOperatorIndex.single[s[0]]) : Op::NONE;
-  if (len != 2) return Op::NONE;
-  for (size_t i = 0; i < std::size(kOperatorTexts); ++i) {
-    const char* t = kOperatorTexts[i];
-    if (t[1] != '\0' && t[2] == '\0' && static_cast<char32_t>(t[0]) == s[0] && static_cast<char32_t>(t[1]) == s[1])
-      return static_cast<Op>(i);
+  if (len != 2 || s[0] >= 128 || s[1] >= 128) return Op::NONE;
+  for (size_t k = OperatorIndex::slot(s[0], s[1]);; k = (k + 1) & (OperatorIndex::kPairSlots - 1)) {
+    const OperatorIndex::Pair& p = kOperatorIndex.pairs[k];
+    if (p.op < 0) return Op::NONE;
+    if (static_cast<char32_t>(p.a) == s[0] && static_cast<char32_t>(p.b) == s[1]) return static_cast<Op>(p.op);
   }
-  return Op::NONE;
 }
 
 Parser::Parser(const PTok* toks, int64_t count, Arena& arena, int64_t start_pos)
-    : toks_(toks), count_(count), pos_(0), arena_(arena), stack_limit_(stack_limit()) {
+    : toks_(toks), count_(count), readable_(count), pos_(0), arena_(arena), stack_limit_(stack_limit()) {
   set_pos(start_pos);
 }
 
@@ -105,7 +118,8 @@ void Parser::set_pos(int64_t p) {
 
 // ---------------------------------------------------------------- cursor
 
-const PTok& Parser::peek(int64_t ahead) const {
+const PTok& Parser::peek_slow(int64_t ahead) const {
+  if (bailing_) return bail_token_;
   int64_t i = pos_;
   if (ahead != 0) {
     int64_t sum;
@@ -116,30 +130,9 @@ const PTok& Parser::peek(int64_t ahead) const {
   return toks_[i];
 }
 
-int64_t Parser::advance() {
-  const PTok& t = peek();
-  int64_t i = &t - toks_;
-  if (t.kind != TokKind::EOF_) ++pos_;
-  if (poll_ && (++advances_ & 4095) == 0 && poll_(poll_context_)) throw Interrupted{};
-  return i;
+void Parser::poll_now() {
+  if ((++advances_ & 4095) == 0 && poll_(poll_context_)) throw Interrupted{};
 }
-
-bool Parser::at_kw(std::initializer_list<Kw> ks) const {
-  const PTok& t = peek();
-  if (t.kind != TokKind::KEYWORD || t.kw == Kw::NONE) return false;
-  return std::find(ks.begin(), ks.end(), t.kw) != ks.end();
-}
-
-bool Parser::at_op(std::initializer_list<Op> os) const {
-  const PTok& t = peek();
-  if (t.kind != TokKind::OP || t.op == Op::NONE) return false;
-  return std::find(os.begin(), os.end(), t.op) != os.end();
-}
-
-int64_t Parser::eat_kw(Kw k) { return at_kw(k) ? advance() : -1; }
-int64_t Parser::eat_kw(std::initializer_list<Kw> ks) { return at_kw(ks) ? advance() : -1; }
-int64_t Parser::eat_op(Op o) { return at_op(o) ? advance() : -1; }
-int64_t Parser::eat_op(std::initializer_list<Op> os) { return at_op(os) ? advance() : -1; }
 
 int64_t Parser::expect_op(Op o, Msg m) {
   int64_t t = eat_op(o);
@@ -155,11 +148,6 @@ void Parser::error_at(Msg m, int64_t token, int64_t kw_token) {
   diags_.push(Diag::at(m, t.start, t.end, kw_token));
 }
 
-void Parser::rollback(const Snapshot& s) {
-  pos_ = s.pos;
-  diags_.cut(s.diags);
-}
-
 bool Parser::at_name() const {
   const PTok& t = peek();
   if (t.kind == TokKind::IDENT) return true;
@@ -169,9 +157,7 @@ bool Parser::at_name() const {
   return false;
 }
 
-int64_t Parser::eat_name() { return at_name() ? advance() : -1; }
-
-int64_t Parser::last_end() const {
+int64_t Parser::last_end_slow() const {
   if (count_ == 0) throw TokenIndexError{};
   int64_t i = pos_ - 1;
   if (i < 0) i += count_;
@@ -184,33 +170,33 @@ Name* Parser::placeholder() {
   return make<Name>(at, at, StrRef::empty());
 }
 
-Parser::Nest::Nest(Parser& p) : p_(p) {
-  ++p_.depth_;
-  if (p_.depth_ > kMaxDepth || reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < p_.stack_limit_) {
-    --p_.depth_;
-    throw NestingTooDeep{p_.pos_};
-  }
+void Parser::too_deep() {
+  // Bailing out only finishes rules at the end of input: a few frames, never
+  // a nesting the reading itself would reach.
+  if (bailing_) return;
+  --depth_;
+  throw NestingTooDeep{pos_};
 }
 
 // ---------------------------------------------------------------- memo
 
-bool Parser::memo_lookup(std::vector<MemoEntry>& memo, Node*& result) {
-  if (pos_ < 0 || static_cast<size_t>(pos_) >= memo.size()) return false;
-  const MemoEntry& e = memo[pos_];
-  if (e.end_pos < 0) return false;
-  diags_.replay(e.diags);
-  pos_ = e.end_pos;
-  result = e.result;
+bool Parser::memo_lookup(const Memo& memo, Node*& result) {
+  if (bailing_) return false;
+  const MemoEntry* e = memo.find(pos_);
+  if (!e) return false;
+  diags_.replay(e->diags);
+  pos_ = e->end_plus_one - 1;
+  result = e->result;
   return true;
 }
 
-void Parser::memo_store(std::vector<MemoEntry>& memo, int64_t start_pos, size_t diags_before, Node* result) {
-  if (start_pos < 0 || start_pos >= count_) return;
-  if (memo.empty()) memo.resize(count_);
-  MemoEntry& e = memo[start_pos];
-  e.end_pos = pos_;
-  e.result = result;
-  e.diags = diags_.seal(diags_before);
+void Parser::memo_store(Memo& memo, int64_t start_pos, size_t diags_before, Node* result) {
+  if (bailing_) return;  // a result cut short
+  MemoEntry* e = memo.slot(start_pos, count_);
+  if (!e) return;
+  e->end_plus_one = static_cast<uint32_t>(pos_ + 1);
+  e->result = result;
+  e->diags = diags_.seal(diags_before);
 }
 
 Node* Parser::expression() {
@@ -237,30 +223,48 @@ TypeRef* Parser::compound_type() {
 
 // ---------------------------------------------------------------- "<" pre-check
 
+namespace {
+// Tokens that can stand between a "<" and the ">" that closes it. A "<" still
+// open at any other token can never close, so runs of these tokens are
+// independent of each other.
+bool in_type_run(const PTok& t) {
+  static constexpr OpSet kTypeOps = {Op::LT, Op::GT, Op::COLONCOLON, Op::DOT, Op::COMMA, Op::LPAREN,
+                                     Op::RPAREN, Op::QUESTION, Op::PIPE, Op::ARROW, Op::ASSIGN};
+  if (t.kind == TokKind::IDENT || t.kind == TokKind::KEYWORD) return true;
+  return t.kind == TokKind::OP && kTypeOps.contains(t.op);
+}
+}  // namespace
+
 bool Parser::generic_can_close(int64_t i) {
-  if (generic_close_.empty()) {
-    generic_close_.assign(count_, 0);
-    std::vector<int64_t> open;
-    for (int64_t k = 0; k < count_; ++k) {
-      const PTok& t = toks_[k];
-      bool typeish = t.kind == TokKind::IDENT || t.kind == TokKind::KEYWORD;
-      if (t.kind == TokKind::OP) {
-        switch (t.op) {
-          case Op::LT: open.push_back(k); continue;
-          case Op::GT:
-            if (!open.empty()) { generic_close_[open.back()] = 1; open.pop_back(); }
-            continue;
-          case Op::COLONCOLON: case Op::DOT: case Op::COMMA: case Op::LPAREN: case Op::RPAREN:
-          case Op::QUESTION: case Op::PIPE: case Op::ARROW: case Op::ASSIGN:
-            typeish = true;
-            break;
-          default: break;
-        }
+  uint8_t* e = generic_close_.at(i, count_);
+  if (!e) return false;
+  if (!(*e & kKnown)) find_generic_closes(i);
+  return *e & kCloses;
+}
+
+// Matches "<" and ">" over the whole run of type tokens around token i, each
+// ">" closing the nearest open "<"; every token of the run becomes known, so
+// each run is read once however often it is asked about.
+void Parser::find_generic_closes(int64_t i) {
+  int64_t from = i;
+  while (from > 0 && in_type_run(toks_[from - 1])) --from;
+  std::vector<int64_t> open;
+  int64_t k = from;
+  for (; k < count_; ++k) {
+    const PTok& t = toks_[k];
+    uint8_t& e = *generic_close_.at(k, count_);
+    e |= kKnown;
+    if (t.kind == TokKind::OP && t.op == Op::LT) {
+      open.push_back(k);
+    } else if (t.kind == TokKind::OP && t.op == Op::GT) {
+      if (!open.empty()) {
+        *generic_close_.at(open.back(), count_) |= kCloses;
+        open.pop_back();
       }
-      if (!typeish) open.clear();  // a "<" still open here can never close
+    } else if (!in_type_run(t)) {
+      break;
     }
   }
-  return i >= 0 && i < count_ && generic_close_[i] != 0;
 }
 
 }  // namespace tarn::parse

@@ -4,13 +4,16 @@
 // statements.cpp, declarations.cpp, expressions.cpp, postfix.cpp,
 // primaries.cpp and literals.cpp.
 #pragma once
+#include <algorithm>
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <span>
 #include <utility>
 #include <vector>
 
+#include "../memory.h"
 #include "../syntax/tree.h"
 #include "../token.h"
 #include "run_log.h"
@@ -19,7 +22,7 @@ namespace tarn::parse {
 
 using namespace tarn::syntax;
 
-enum class Kw : int16_t {
+enum class Kw : int8_t {
   NONE = -1,
 #define KEYWORD(N) N,
 #include "../keywords.def"
@@ -28,7 +31,7 @@ enum class Kw : int16_t {
 const char* keyword_name(Kw k);      // "METHOD", ...
 Kw keyword_from_name(const char* s, size_t len);  // NONE when not a grammar keyword
 
-enum class Op : int16_t {
+enum class Op : int8_t {
   NONE = -1,
 #define OPERATOR(N, T) N,
 #include "../operators.def"
@@ -36,6 +39,12 @@ enum class Op : int16_t {
 };
 const char* operator_text(Op o);     // "(", "::", ...
 Op operator_from_text(const char32_t* s, size_t len);  // NONE when not a grammar operator
+// Length of the longest grammar operator, in code points.
+inline constexpr size_t kMaxOperatorLength = std::max({
+#define OPERATOR(N, T) sizeof(T) - 1,
+#include "../operators.def"
+#undef OPERATOR
+});
 
 enum class Msg : uint16_t {
 #define MESSAGE(N, K, RU, EN) N,
@@ -60,20 +69,52 @@ inline constexpr int kOperatorCount = 0
     ;
 inline constexpr int kMessageCount = static_cast<int>(Msg::HostKey);
 
+// A set of grammar keywords or operators as a bit mask: both enums have
+// fewer than 64 members. NONE is never a member.
+template <class E>
+class EnumSet {
+ public:
+  constexpr EnumSet() = default;
+  constexpr EnumSet(std::initializer_list<E> items) {
+    for (E e : items) add(e);
+  }
+  template <size_t N>
+  static constexpr EnumSet of(const E (&items)[N]) {
+    EnumSet s;
+    for (E e : items) s.add(e);
+    return s;
+  }
+  constexpr bool contains(E e) const {
+    const auto i = static_cast<uint64_t>(static_cast<int64_t>(e));
+    return i < 64 && (bits_ >> i & 1);
+  }
+
+ private:
+  constexpr void add(E e) {
+    if (e != E::NONE) bits_ |= uint64_t{1} << static_cast<int>(e);
+  }
+  uint64_t bits_ = 0;
+};
+using KwSet = EnumSet<Kw>;
+using OpSet = EnumSet<Op>;
+static_assert(kKeywordCount <= 64 && kOperatorCount <= 64);
+
 // What the parser needs of one token, precomputed by whoever owns the tokens
 // (the tokenizer's output, or a host token list).
+// Compact (40 bytes): the parser's working set is an array of these.
 struct PTok {
   int64_t start = 0, end = 0, line = 0, end_line = 0;
   TokKind kind = TokKind::OTHER;
   Kw kw = Kw::NONE;            // grammar keyword when kind is KEYWORD
   Op op = Op::NONE;            // grammar operator when kind is OP
-  bool upper_first = false;    // first code point of the text is upper case (str.isupper)
+  bool upper_first = false;    // a keyword's first code point is upper case (str.isupper)
   bool ends_with_qmark = false;  // the text ends with "?"
   bool empty_text = false;     // the text is ""
   // A keyword outside the grammar's table that a host's block_until names as
   // a stop (a stop list holding Kw::NONE stands for those names).
   bool host_stop = false;
 };
+static_assert(sizeof(PTok) <= 40);
 
 // A token of the unfiltered input (comments included) whose literal or comment
 // never closed; reported after the member loop, in source order.
@@ -120,30 +161,51 @@ class Parser {
   Parser(const PTok* toks, int64_t count, Arena& arena, int64_t start_pos = 0);
 
   // ------------------------------------------------------------ cursor
-  const PTok& peek(int64_t ahead = 0) const;
+  // The common cases (the cursor inside the token array) are inline; every
+  // other position goes through the out-of-line reading with the host's
+  // indexing and the index error.
+  const PTok& peek() const {
+    if (static_cast<uint64_t>(pos_) < static_cast<uint64_t>(readable_)) [[likely]] return toks_[pos_];
+    return peek_slow(0);
+  }
+  const PTok& peek(int64_t ahead) const {
+    if (ahead >= 0 && ahead < readable_ && pos_ >= 0 && pos_ < readable_ - ahead) [[likely]] return toks_[pos_ + ahead];
+    return peek_slow(ahead);
+  }
   int64_t pos() const { return pos_; }
   void set_pos(int64_t p);
   bool at_end() const { return peek().kind == TokKind::EOF_; }
-  int64_t advance();                              // index of the passed token
+  int64_t advance() {                             // index of the passed token
+    const int64_t i = pos_;  // what peek() reads (set_pos keeps it from being negative)
+    if (peek().kind != TokKind::EOF_) ++pos_;
+    if (poll_) [[unlikely]] poll_now();
+    return i;
+  }
   bool at_kw(Kw k) const { const PTok& t = peek(); return t.kind == TokKind::KEYWORD && t.kw == k && k != Kw::NONE; }
-  bool at_kw(std::initializer_list<Kw> ks) const;
+  bool at_kw(KwSet ks) const { const PTok& t = peek(); return t.kind == TokKind::KEYWORD && ks.contains(t.kw); }
   bool at_op(Op o) const { const PTok& t = peek(); return t.kind == TokKind::OP && t.op == o && o != Op::NONE; }
-  bool at_op(std::initializer_list<Op> os) const;
-  int64_t eat_kw(Kw k);                           // token index, or -1
-  int64_t eat_kw(std::initializer_list<Kw> ks);
-  int64_t eat_op(Op o);
-  int64_t eat_op(std::initializer_list<Op> os);
+  bool at_op(OpSet os) const { const PTok& t = peek(); return t.kind == TokKind::OP && os.contains(t.op); }
+  int64_t eat_kw(Kw k) { return at_kw(k) ? advance() : -1; }  // token index, or -1
+  int64_t eat_kw(KwSet ks) { return at_kw(ks) ? advance() : -1; }
+  int64_t eat_op(Op o) { return at_op(o) ? advance() : -1; }
+  int64_t eat_op(OpSet os) { return at_op(os) ? advance() : -1; }
   int64_t expect_op(Op o, Msg m);                 // token index, or -1 after reporting m
   void error(Msg m) { error_at(m, pos_); }
   void error_at(Msg m, int64_t token, int64_t kw_token = -1);
   Snapshot snapshot() const { return {pos_, diags_.mark()}; }
-  void rollback(const Snapshot& s);
+  void rollback(const Snapshot& s) {
+    pos_ = s.pos;
+    diags_.cut(s.diags);
+  }
   bool at_name() const;
-  int64_t eat_name();
+  int64_t eat_name() { return at_name() ? advance() : -1; }
   const PTok& tok(int64_t i) const { return toks_[i]; }
   int64_t count() const { return count_; }
   // End of the most recently consumed token (the one just before the cursor).
-  int64_t last_end() const;
+  int64_t last_end() const {
+    if (pos_ > 0 && pos_ <= count_) [[likely]] return toks_[pos_ - 1].end;
+    return last_end_slow();
+  }
 
   // The diagnostics recorded so far, in order.
   std::vector<Diag> diags() const { return diags_.items(); }
@@ -184,7 +246,10 @@ class Parser {
   // NestingTooDeep past kMaxDepth or when the real stack runs low.
   class Nest {
    public:
-    explicit Nest(Parser& p);
+    explicit Nest(Parser& p) : p_(p) {
+      if (++p_.depth_ > kMaxDepth || reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < p_.stack_limit_)
+        [[unlikely]] p_.too_deep();
+    }
     ~Nest() { --p_.depth_; }
    private:
     Parser& p_;
@@ -192,15 +257,62 @@ class Parser {
 
  private:
   friend class Nest;
-  // Memo of expression() and compound_type() per start position: the result,
-  // the end position and the diagnostics recorded, replayed on reuse.
-  struct MemoEntry {
-    int64_t end_pos = -1;        // -1: nothing stored
-    Node* result = nullptr;
-    uint32_t diags = RunLog<Diag>::kEmpty;
+  const PTok& peek_slow(int64_t ahead) const;
+  int64_t last_end_slow() const;
+  void too_deep();
+  void poll_now();
+  // A table with an entry per token, allocated zeroed on first use, so pages
+  // of entries never written are never touched.
+  template <class T>
+  class ZeroedTable {
+   public:
+    ZeroedTable() = default;
+    ZeroedTable(const ZeroedTable&) = delete;
+    ZeroedTable& operator=(const ZeroedTable&) = delete;
+    ~ZeroedTable() { free_large(entries_, size_ * sizeof(T)); }
+    T* find(int64_t i) const { return static_cast<uint64_t>(i) < size_ ? &entries_[i] : nullptr; }
+    // nullptr when i is outside [0, count).
+    T* at(int64_t i, int64_t count) {
+      if (i < 0 || i >= count) return nullptr;
+      if (!entries_) {
+        entries_ = static_cast<T*>(allocate_large(static_cast<size_t>(count) * sizeof(T), true));
+        size_ = static_cast<size_t>(count);
+      }
+      return &entries_[i];
+    }
+
+   private:
+    T* entries_ = nullptr;
+    size_t size_ = 0;
   };
-  bool memo_lookup(std::vector<MemoEntry>& memo, Node*& result);
-  void memo_store(std::vector<MemoEntry>& memo, int64_t start_pos, size_t diags_before, Node* result);
+  // Memo of expression() and compound_type() per start position: the result,
+  // the end position and the diagnostics recorded, replayed on reuse. Token
+  // indices fit 32 bits (string fields name tokens that way); past that the
+  // memo stays empty, which reads as memo off.
+  // An entry with no end but a result is an expression() paused at a check
+  // (pause_at_check): the result is the check's test and `diags` indexes
+  // paused_.
+  struct MemoEntry {
+    Node* result;
+    uint32_t end_plus_one;  // 0: nothing stored
+    uint32_t diags;
+  };
+  class Memo {
+   public:
+    const MemoEntry* find(int64_t pos) const {
+      const MemoEntry* e = table_.find(pos);
+      return e && e->end_plus_one ? e : nullptr;
+    }
+    MemoEntry* any(int64_t pos) const { return table_.find(pos); }
+    MemoEntry* slot(int64_t pos, int64_t count) {
+      return static_cast<uint64_t>(count) < UINT32_MAX ? table_.at(pos, count) : nullptr;
+    }
+
+   private:
+    ZeroedTable<MemoEntry> table_;
+  };
+  bool memo_lookup(const Memo& memo, Node*& result);
+  void memo_store(Memo& memo, int64_t start_pos, size_t diags_before, Node* result);
 
   Node* expression_unmemoised();
   TypeRef* compound_type_unmemoised();
@@ -211,6 +323,12 @@ class Parser {
   static constexpr int kMaxSpeculation = 32;
   struct ExpressionFrame;
   struct UndecidedCheck;
+  struct PausedCheck {
+    int64_t then_pos;
+    uint32_t diags;
+    int32_t depth;
+  };
+  void pause_at_check(const ExpressionFrame& frame, int64_t start, size_t diags_before);
   Node* keyword_loop(Node* left, int level);
   Node* type_tests(Node* left);
   Node* suffixes(Node* left);
@@ -220,11 +338,20 @@ class Parser {
   Node* resume_after_check(const UndecidedCheck& check);
   Node* speculative_then();
   Node* then_with_deferrals();
+  // Abandoning the current then-branch for a deferred one (expressions.cpp):
+  // every read sees the end of input, so each rule up to the outermost check
+  // finishes at once, and nothing read meanwhile is memoised.
+  void begin_bail(int64_t deferred_pos);
+  int64_t end_bail();
+  bool bailing_ = false;
+  int64_t bail_pos_ = 0;
+  PTok bail_token_;
   bool expression_memoised(int64_t pos) const;
   bool colon_at_or_after(int64_t i);
   ExpressionFrame* frame_ = nullptr;        // of the innermost expression()
-  std::vector<uint8_t> then_meets_colon_;  // per then-branch position
-  std::vector<uint16_t> ternary_nesting_;  // per expression() start, see note_ternary_nesting
+  ZeroedTable<uint8_t> then_meets_colon_;    // per then-branch position
+  ZeroedTable<uint16_t> ternary_nesting_;    // per expression() start, see note_ternary_nesting
+  std::vector<PausedCheck> paused_;          // see pause_at_check
   int speculation_depth_ = 0;
   int64_t last_colon_ = -2;                // -2: not looked for yet
   // The one-TypeRef list standing for the type-argument group from the "<"
@@ -236,6 +363,7 @@ class Parser {
 
   const PTok* toks_;
   int64_t count_;
+  int64_t readable_;  // tokens peek() reads from the array: count_, or 0 while bailing
   int64_t pos_;
   Arena& arena_;
   RunLog<Diag> diags_;
@@ -246,8 +374,12 @@ class Parser {
   PollFn poll_ = nullptr;
   void* poll_context_ = nullptr;
   uint32_t advances_ = 0;
-  std::vector<MemoEntry> expr_memo_, type_memo_;
-  std::vector<int64_t> generic_close_;  // see generic_can_close()
+  Memo expr_memo_, type_memo_;
+  // Per token: whether its "<" can close (kCloses), once its run is known
+  // (kKnown); see generic_can_close().
+  enum : uint8_t { kKnown = 1, kCloses = 2 };
+  ZeroedTable<uint8_t> generic_close_;
+  void find_generic_closes(int64_t i);
  public:
   // Fast, exact refusal for "<": false when no ">" can close a type-argument
   // group opened at token i (no balanced ">" inside a run of tokens that can

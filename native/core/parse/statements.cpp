@@ -12,7 +12,7 @@ namespace {
 
 // After a capitalised keyword of _UPPER_NAME_KEYWORDS, these operators make
 // the keyword a name (an assignment target, a callee, an object).
-constexpr std::initializer_list<Op> kNameFollowers = {Op::ASSIGN, Op::PLUS_ASSIGN, Op::MINUS_ASSIGN, Op::STAR_ASSIGN,
+constexpr OpSet kNameFollowers = {Op::ASSIGN, Op::PLUS_ASSIGN, Op::MINUS_ASSIGN, Op::STAR_ASSIGN,
                                                       Op::SLASH_ASSIGN, Op::DOT, Op::SAFE_DOT, Op::LBRACKET,
                                                       Op::LPAREN, Op::COLONCOLON, Op::BANG};
 
@@ -76,9 +76,7 @@ Node* Parser::statement() {
   if (t.kind != TokKind::KEYWORD) return expression_statement();
   if (kCapitalisedNameKeywords.contains(t.kw) && t.upper_first) {
     const PTok& next = peek(1);
-    if (next.kind == TokKind::OP && std::find(kNameFollowers.begin(), kNameFollowers.end(), next.op) != kNameFollowers.end() &&
-        next.op != Op::NONE)
-      return expression_statement();
+    if (next.kind == TokKind::OP && kNameFollowers.contains(next.op)) return expression_statement();
   }
   switch (t.kw) {
     case Kw::IF: return if_statement();

@@ -32,15 +32,17 @@ inline constexpr int kRecordCount = static_cast<int>(NodeKind::HostRef);
 // (into the parser's token array); the owner of the tokens turns them into
 // strings. CONCAT joins the texts of tokens [a, b) with nothing between them;
 // with drop_last the final character of that join is left out. JOIN_COLONS
-// joins the texts of the tokens listed in `parts` with "::".
+// joins the texts of the `a` tokens listed in `parts` with "::".
+// 16 bytes: the fields each tag uses share their storage.
 struct StrRef {
   enum Tag : uint8_t { NONE, STATIC, TOKEN, CONCAT, JOIN_COLONS };
   Tag tag = NONE;
   bool drop_last = false;
-  uint32_t a = 0, b = 0;              // TOKEN: a; CONCAT: [a, b); JOIN_COLONS: count in b
+  uint32_t a = 0;                     // TOKEN: the token; CONCAT: the first; JOIN_COLONS: the count
   union {
+    uint32_t b;                       // CONCAT: one past the last token
     const char* text;                 // STATIC: UTF-8, static storage
-    const uint32_t* parts;            // JOIN_COLONS: b token indices (arena)
+    const uint32_t* parts;            // JOIN_COLONS: `a` token indices (arena)
   };
   StrRef() : text(nullptr) {}
 
@@ -48,9 +50,10 @@ struct StrRef {
   static StrRef lit(const char* s) { StrRef r; r.tag = STATIC; r.text = s; return r; }
   static StrRef empty() { return lit(""); }
   static StrRef token(uint32_t i) { StrRef r; r.tag = TOKEN; r.a = i; return r; }
-  static StrRef concat(uint32_t from, uint32_t to) { StrRef r; r.tag = CONCAT; r.a = from; r.b = to; r.text = nullptr; return r; }
+  static StrRef concat(uint32_t from, uint32_t to) { StrRef r; r.tag = CONCAT; r.a = from; r.b = to; return r; }
   bool is_none() const { return tag == NONE; }
 };
+static_assert(sizeof(StrRef) == 16);
 
 struct Node;
 struct List;
@@ -61,8 +64,7 @@ struct List;
 struct Value {
   enum Tag : uint8_t { NONE, NODE, STR, LIST, TUPLE };
   Tag tag = NONE;
-  StrRef str;
-  union { Node* node; List* list; };
+  union { StrRef str; Node* node; List* list; };
   Value() : node(nullptr) {}
   static Value none() { return Value(); }
   static Value of(Node* n) { Value v; if (n) { v.tag = NODE; v.node = n; } return v; }
@@ -70,20 +72,25 @@ struct Value {
   static Value of_list(List* l) { Value v; if (l) { v.tag = LIST; v.list = l; } return v; }
   static Value tuple(List* l) { Value v; v.tag = TUPLE; v.list = l; return v; }
 };
+static_assert(sizeof(Value) == 24);
 
-// A growable array in the arena. A list the host handed in (an annotation
-// list passed to a rule from the host) is opaque: `host` is the host object,
-// `host_size` its length and `host_first_start` the start of its first
-// element; `items` is unused then.
+// A list the host handed in (an annotation list passed to a rule from the
+// host): the host object, its length and the start of its first element.
+struct HostList {
+  void* object = nullptr;
+  int64_t size = 0;
+  int64_t first_start = 0;
+};
+
+// A growable array in the arena, or an opaque host list (`host` set, `items`
+// unused).
 struct List {
   Value* items = nullptr;
   uint32_t size = 0, capacity = 0;
-  void* host = nullptr;
-  int64_t host_size = 0;
-  int64_t host_first_start = 0;
+  const HostList* host = nullptr;
 };
 
-inline int64_t list_size(const List* l) { return l->host ? l->host_size : l->size; }
+inline int64_t list_size(const List* l) { return l->host ? l->host->size : l->size; }
 // Start of the first element (a record); only meaningful when list_size > 0.
 int64_t list_first_start(const List* l);
 
@@ -144,6 +151,7 @@ class Arena {
   Arena() = default;
   Arena(const Arena&) = delete;
   Arena& operator=(const Arena&) = delete;
+  ~Arena();
 
   void* allocate(size_t size, size_t align = alignof(std::max_align_t)) {
     size_t p = (used_ + align - 1) & ~(align - 1);
@@ -152,7 +160,7 @@ class Arena {
       p = (used_ + align - 1) & ~(align - 1);
     }
     used_ = p + size;
-    return blocks_.back().get() + p;
+    return blocks_.back().data + p;
   }
 
   // A record with its span and every field it adds to its base, in table
@@ -169,14 +177,19 @@ class Arena {
   }
 
   List* list() { return new (allocate(sizeof(List), alignof(List))) List(); }
-  void push(List* l, const Value& v);
+  void push(List* l, const Value& v) {
+    if (l->size == l->capacity) grow_list(l);
+    l->items[l->size++] = v;
+  }
   List* tuple(std::initializer_list<Value> items);
 
   size_t bytes() const { return total_; }
 
  private:
   void grow(size_t at_least);
-  std::vector<std::unique_ptr<char[]>> blocks_;
+  void grow_list(List* l);
+  struct Block { char* data; size_t size; };
+  std::vector<Block> blocks_;
   size_t block_size_ = 0, used_ = 0, total_ = 0;
 };
 
