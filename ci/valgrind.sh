@@ -34,7 +34,7 @@ grep -q "workload done" "$work/stdout" || { echo "== valgrind: the workload did 
 import re, sys
 text = open(sys.argv[1]).read()
 blocks = re.split(r"\n==\d+==\s*\n", text)
-ours = re.compile(r"(lexer|parser|_check)\.cpython|tarn::")
+ours = re.compile(r"(lexer|parser|_check|_format)\.cpython|tarn::")
 bad = [b for b in blocks
        if ("definitely lost" in b or "Invalid read" in b or "Invalid write" in b or "uninitialised" in b)
        and ours.search(b)]

@@ -9,6 +9,7 @@ import sys
 
 import tarn.i18n
 from tarn._check import check_files, diagnostics
+from tarn._format import difference, layout
 from tarn.lexer import Token, _LineMap, linemap, tokenize, tokens
 from tarn.parser import Module, Name, _Parser, parse, parse_text
 
@@ -40,6 +41,9 @@ def tour(text):
     attempt(p.expression, IndexError, TypeError)
     copy.deepcopy(toks[:50])
     pickle.loads(pickle.dumps(toks[:50]))
+    formatted = layout(text)
+    if formatted is not None:
+        difference(text, formatted)
 
 
 def failures():
@@ -47,6 +51,8 @@ def failures():
     attempt(lambda: parse_text("x", 1), TypeError)
     attempt(lambda: parse_text("метод m() x = " + "(" * 3000), RecursionError)
     diagnostics("метод m() x = " + "(" * 3000)
+    layout("метод m() x = " + "(" * 3000)
+    attempt(lambda: layout(5), TypeError)
     attempt(lambda: _Parser([Token("IDENT", "a", 0, 1, 1, 1, 1, 2)]).parse_module(), IndexError)
     attempt(lambda: _Parser([1]), TypeError)
     tok = Token("IDENT", "a", 0, 1, 1, 1, 1, 2)
