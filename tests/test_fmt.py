@@ -198,6 +198,14 @@ def test_minimal_edits_and_ranges() -> None:
     case = text.rfind("\n", 0, text.rindex("выбор", 0, line)) + 1
     assert all(case <= start and end <= text.index("\n        ;", line) + 1 for start, end, _ in ranged)
     assert fmt.format_edits(fmt.format_text(text)) == []
+    # Lone "\r" and "\r\n" line breaks bound the range's lines the same way.
+    for eol in ("\r", "\r\n"):
+        other = text.replace("\n", eol)
+        shift = len(eol) - 1
+        moved = [(s + shift * text.count("\n", 0, s), e + shift * text.count("\n", 0, e), r.replace("\n", eol))
+                 for s, e, r in ranged]
+        at = other.index("            когда СтатусЗаказа.Оформлен")
+        assert fmt.format_edits(other, at, at + 5) == moved
 
 
 # ---------------------------------------------------------------- translation

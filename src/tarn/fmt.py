@@ -17,6 +17,7 @@ means something else.
 """
 from __future__ import annotations
 
+import bisect
 from typing import Any, NoReturn
 
 from tarn import _format
@@ -114,9 +115,13 @@ def format_edits(text: str, start: int | None = None, end: int | None = None) ->
         return edits
     module = first_error_or_module(text)
     lo, hi = _touched_statements(module, start, max(start, end))
-    lo = text.rfind("\n", 0, lo) + 1
-    nl = text.find("\n", hi)
-    hi = len(text) if nl < 0 else nl
+    # Whole lines, with the lexer's line breaks ("\r\n", "\n" and a lone "\r").
+    starts = _lexer._line_starts(text)
+    lo = starts[bisect.bisect_right(starts, lo) - 1]
+    following = bisect.bisect_right(starts, hi)
+    hi = len(text) if following == len(starts) else starts[following] - 1
+    if text.startswith("\r\n", hi - 1):
+        hi -= 1
     return [e for e in edits if e[0] >= lo and e[1] <= hi]
 
 
