@@ -71,10 +71,10 @@ enum Role : uint8_t { kSign = 1, kTernary = 2, kCompare = 4, kTight = 8, kTyped 
 enum Flag : uint8_t { kForced = 1, kAtItemLevel = 2, kBranch = 4, kLambda = 8, kImportEnd = 16, kItem = 32 };
 
 // A statement, member, enumeration item or "when" arm: it starts a line at a
-// level of its own. spec >= 0: levels below the enclosing item; spec < 0:
-// one level below the line of token -1 - spec (a block lambda's start).
+// level of its own. placement >= 0: levels below the enclosing item; placement < 0:
+// one level below the line of token -1 - placement (a block lambda's start).
 struct Item {
-  int64_t first, last, spec;
+  int64_t first, last, placement;
   bool in_body, is_import;
 };
 
@@ -193,7 +193,7 @@ class Plan {
     return std::max<int64_t>(i, 0);
   }
 
-  void add_item(const Node* node, int64_t spec, bool forced = true, bool in_body = true, bool is_import = false) {
+  void add_item(const Node* node, int64_t placement, bool forced = true, bool in_body = true, bool is_import = false) {
     int64_t start = node->start;
     // A constructor's span is its keyword alone, without its annotations.
     if (kind_of(node) == NodeKind::Constructor) {
@@ -216,19 +216,19 @@ class Plan {
       if (!t[k].is(Op::RPAREN)) break;
       last = k, --opened;
     }
-    items.push_back({first, last, spec, in_body, is_import});
+    items.push_back({first, last, placement, in_body, is_import});
     flag[first] |= kItem;
     if (forced) flag[first] |= kForced;
   }
 
-  void add_statements(const List* body, int64_t spec = 1) {
-    each_record(body, [&](const Node* s) { add_item(s, spec); });
+  void add_statements(const List* body, int64_t placement = 1) {
+    each_record(body, [&](const Node* s) { add_item(s, placement); });
   }
 
-  void add_closer(const Node* node, int64_t spec = -1) {
+  void add_closer(const Node* node, int64_t placement = -1) {
     const int64_t i = last_of(node);
     if (t[i].is(Op::SEMICOLON)) {
-      closer[i] = spec;
+      closer[i] = placement;
       flag[i] |= kForced;
     }
   }
@@ -610,8 +610,8 @@ class Layout {
       const Item& it = items[next_item_++];
       if (it.first != i) continue;
       int64_t level = 0;
-      if (it.spec < 0) level = lambda_levels_[-1 - it.spec] + 1;
-      else if (!stack_.empty()) level = stack_.back().level + it.spec;
+      if (it.placement < 0) level = lambda_levels_[-1 - it.placement] + 1;
+      else if (!stack_.empty()) level = stack_.back().level + it.placement;
       stack_.push_back({&it, level, {}});
     }
   }
@@ -642,8 +642,8 @@ class Layout {
     advance_context(i);
     if (stack_.empty()) return {0, 0};
     const int64_t top = stack_.back().level;
-    const int64_t spec = plan_.closer[i];
-    if (spec != kNone) return {spec < 0 ? top : lambda_levels_[spec], top};
+    const int64_t placement = plan_.closer[i];
+    if (placement != kNone) return {placement < 0 ? top : lambda_levels_[placement], top};
     if (plan_.flag[i] & (kItem | kAtItemLevel)) return {top, top};
     return {continuation(i, stack_.back()), top};
   }
