@@ -18,7 +18,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from tarn import __version__, _check, i18n
-from tarn.check import FileReport, github_command, located, render_github
+from tarn.check import FileReport, github_command, located, render_github, render_text
 from test_check_native import CORPUS
 from test_cli import HEADER, tarn as run_tarn, write
 
@@ -112,6 +112,19 @@ def test_github_annotations() -> None:
         "::error file=p.tarn,line=2,col=3,endLine=2,endColumn=3,title=k::e",  # clipped to the text
     ]
     assert len(render_github(report, every=True).splitlines()) == 3
+
+
+def test_source_line_shown_safely_with_the_caret_under_the_place() -> None:
+    # A BOM, a bidi override (shown by name: it would reorder the terminal's
+    # line), a wide character, a combining accent and a tab before the error.
+    text = '\ufeffзнч s = "\u202eabc\u4e2d\u0301\t" + )\r\n'
+    at = text.index(")")
+    report = FileReport("p.tarn", text, located(text, [(at, at + 1, "k", "m")]), None)
+    assert render_text(report).splitlines() == [
+        "p.tarn:1:22: error: m",
+        'знч s = "<U+202E>abc\u4e2d\u0301\t" + )',
+        " " * 22 + "\t" + " " * 4 + "^",
+    ]
 
 
 def test_standard_input_version_and_exclusions(tmp_path: Path) -> None:

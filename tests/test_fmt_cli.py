@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import os
+import resource
 import subprocess
 import sys
 from pathlib import Path
@@ -13,10 +14,12 @@ SAMPLE = (CORPUS / "valid" / "orders.tarn").read_bytes().decode("utf-8")
 BROKEN = (CORPUS / "invalid" / "orders_draft.tarn").read_bytes().decode("utf-8")
 
 
-def tarn(*args: str, stdin: bytes = b"") -> subprocess.CompletedProcess[bytes]:
+def tarn(*args: str, stdin: bytes = b"", file_size_limit: int | None = None) -> subprocess.CompletedProcess[bytes]:
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), PYTHONIOENCODING="utf-8", TARN_LANG="en")
+    limit = None if file_size_limit is None else (
+        lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (file_size_limit, resource.RLIM_INFINITY)))
     return subprocess.run([sys.executable, "-m", "tarn", *args], env=env, input=stdin, capture_output=True,
-                          timeout=600)
+                          timeout=600, preexec_fn=limit)
 
 
 def test_fmt_rewrites_in_place_and_leaves_broken_files_alone(tmp_path: Path) -> None:
@@ -54,6 +57,16 @@ def test_unreadable_files_give_2_over_1(tmp_path: Path) -> None:
     result = tarn("fmt", "--check", str(tmp_path), str(tmp_path / "missing.tarn"))
     assert result.returncode == 2
     assert "not valid UTF-8" in result.stderr.decode() and "No such file" in result.stderr.decode()
+
+
+def test_a_failed_write_leaves_the_file_whole(tmp_path: Path) -> None:
+    # A file size limit makes the write fail part way, as a full disk would.
+    path = tmp_path / "a.tarn"
+    path.write_bytes(SAMPLE.encode())
+    result = tarn("fmt", str(path), file_size_limit=1024)
+    assert result.returncode == 2
+    assert result.stderr.decode().startswith(f"{path}: error: cannot write the file: File too large\n")
+    assert path.read_bytes() == SAMPLE.encode() and [p.name for p in tmp_path.iterdir()] == ["a.tarn"]
 
 
 def test_standard_input_keeps_bom_and_line_breaks() -> None:

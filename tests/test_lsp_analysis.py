@@ -6,6 +6,7 @@ from __future__ import annotations
 from hypothesis import given, settings, strategies as st
 
 from tarn import names as N
+from tarn.lsp.analysis import Analysis
 from tarn.lexer import _line_starts
 from tarn.lsp.positions import CHUNK, Positions
 
@@ -97,3 +98,51 @@ def test_resolution_rules():
     assert names.unreadable_uses("сумма") and not names.unreadable_uses("позже")
     assert {d.name for d in names.visible(RULES.index("возврат внутри"))} >= {"внутри", "p", "сумма", "a", "ПРЕДЕЛ", "Цвет"}
     assert "позже" not in {d.name for d in names.visible(RULES.index("пер сумма"))}
+
+
+HOVERED = "/** Не документ метода: стоит перед импортом. */\n" + RULES + """\
+/** Точка плоскости. */
+структура Точка
+    @Ключ
+    обяз знч x: Число
+;
+исключение Сбой ;
+метод цикл(список)
+    для эл из список
+        эл
+    ;
+    исп р = ресурс()
+    знч т = новый Точка(x = 1)
+    т.x + р
+;
+"""
+
+
+def test_hover_names_each_kind_of_declaration():
+    analysis = Analysis(HOVERED)
+    assert analysis.diagnostics == []
+
+    def hover(needle, nth=0):
+        offset = -1
+        for _ in range(nth + 1):
+            offset = HOVERED.index(needle, offset + 1)
+        info = analysis.hover(offset)
+        return info and (HOVERED[info.start:info.end], info.signature, info.description, info.documentation)
+
+    assert hover("дубль") == ("дубль", "метод дубль()", "module method", "")
+    assert hover("ПРЕДЕЛ", 1) == ("ПРЕДЕЛ", "конст ПРЕДЕЛ", "module constant", "")
+    assert hover("Цвет.Синий") == ("Цвет", "перечисление Цвет", "enum", "")
+    assert hover("Синий", 1) == ("Синий", "Цвет.Синий", "value of the enum Цвет", "")
+    assert hover("тёплый") == ("тёплый", "метод тёплый(): Логический", "method of Цвет", "")
+    assert hover("счёт(b", 0) == ("счёт", "метод счёт(a: Число, b: Число = ПРЕДЕЛ): Число", "module method", "")
+    assert hover("b = 2") == ("b", "b: Число", "parameter of the method счёт", "")
+    assert hover("сумма") == ("сумма", "пер сумма", "local variable", "")
+    assert hover("p +") == ("p", "p", "lambda parameter", "")
+    assert hover("e}:") == ("e", "поймать e: Ошибка", "exception variable", "")
+    assert hover("Точка(") == ("Точка", "структура Точка", "structure", "Точка плоскости.")
+    assert hover("x: Число") == ("x", "обяз знч x: Число", "field of Точка", "")
+    assert hover("Сбой") == ("Сбой", "исключение Сбой", "exception", "")
+    assert hover("список\n") == ("список", "список", "parameter of the method цикл", "")
+    assert hover("эл\n") == ("эл", "для эл", "loop variable", "")
+    assert hover("р\n") == ("р", "исп р", "local variable", "")
+    assert hover("импорт") is None and hover("ресурс") is None and hover("журнал") is None
