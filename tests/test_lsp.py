@@ -159,6 +159,15 @@ async def test_diagnostics_follow_edits_pushed_or_pulled(client):
     while (result := await published).version != 40:
         published = client.wait_for_notification(T.TEXT_DOCUMENT_PUBLISH_DIAGNOSTICS)
     assert not result.diagnostics
+    # A save that carries a text the server has not seen counts as a change.
+    published = client.wait_for_notification(T.TEXT_DOCUMENT_PUBLISH_DIAGNOSTICS)
+    client.text_document_did_save(T.DidSaveTextDocumentParams(DOC, text="метод main(\n;\n"))
+    assert [d.range.start.line for d in (await published).diagnostics] == [1]
+    # Closing clears what was shown, and the document is gone.
+    published = client.wait_for_notification(T.TEXT_DOCUMENT_PUBLISH_DIAGNOSTICS)
+    client.text_document_did_close(T.DidCloseTextDocumentParams(DOC))
+    assert not (await published).diagnostics
+    assert not await client.text_document_document_symbol_async(T.DocumentSymbolParams(DOC))
 
 
 @lsp_test
@@ -409,8 +418,28 @@ async def test_hostile_documents_and_requests_leave_a_live_server(logged):
     far = T.Position(10**6, 10**6)
     other = T.TextDocumentIdentifier("file:///nowhere.tarn")
     # Requests before any document is open, and for documents never opened.
-    assert await client.text_document_hover_async(T.HoverParams(other, far)) is None
-    assert not (await client.text_document_document_symbol_async(T.DocumentSymbolParams(other)))
+    nowhere = T.Range(far, far)
+    for answer in await asyncio.gather(
+        client.text_document_hover_async(T.HoverParams(other, far)),
+        client.text_document_definition_async(T.DefinitionParams(other, far)),
+        client.text_document_references_async(T.ReferenceParams(context=T.ReferenceContext(True), text_document=other, position=far)),
+        client.text_document_document_highlight_async(T.DocumentHighlightParams(other, far)),
+        client.text_document_prepare_rename_async(T.PrepareRenameParams(other, far)),
+        client.text_document_rename_async(T.RenameParams(text_document=other, position=far, new_name="x")),
+        client.text_document_document_symbol_async(T.DocumentSymbolParams(other)),
+        client.text_document_folding_range_async(T.FoldingRangeParams(other)),
+        client.text_document_selection_range_async(T.SelectionRangeParams(other, [far])),
+        client.text_document_range_formatting_async(T.DocumentRangeFormattingParams(text_document=other, range=nowhere, options=T.FormattingOptions(4, True))),
+        client.text_document_code_action_async(T.CodeActionParams(other, nowhere, T.CodeActionContext([]))),
+    ):
+        assert not answer
+    for tokens in await asyncio.gather(
+        client.text_document_semantic_tokens_full_async(T.SemanticTokensParams(other)),
+        client.text_document_semantic_tokens_range_async(T.SemanticTokensRangeParams(other, nowhere)),
+        client.text_document_semantic_tokens_full_delta_async(T.SemanticTokensDeltaParams(text_document=other, previous_result_id="1")),
+    ):
+        assert not tokens.data
+    assert not (await client.text_document_completion_async(T.CompletionParams(other, far))).items
     client.text_document_did_change(T.DidChangeTextDocumentParams(
         T.VersionedTextDocumentIdentifier(uri=other.uri, version=2), [T.TextDocumentContentChangeWholeDocument("x")]))
     garbage = [
