@@ -114,7 +114,14 @@ def test_broken_programs_are_refused_at_their_first_error(path: Path) -> None:
     assert info.value.places[0][0] == first.start and first.message in str(info.value)
 
 
-def test_nesting_past_the_parser_bound_is_a_refusal() -> None:
+def test_nesting_up_to_the_parser_bound_is_handled_and_past_it_refused() -> None:
+    # Just inside the bound, with code in an interpolation at the bottom: the
+    # layout, the meaning check and the translator's walks must not recurse.
+    deep = "метод f()\n    x = " + "[" * 900 + 'g("${а и не новый Б()}")' + "]" * 900 + "\n;\n"
+    assert fmt.format_text(deep) == deep
+    english = translate.translate_text(deep, "en")
+    assert english == deep.replace("метод", "method").replace("и не новый", "and not new")
+    assert translate.translate_text(english, "ru") == deep
     with pytest.raises(SourceHasErrors, match="nesting"):
         fmt.format_text("метод f()\n    x = " + "(" * 3000 + "1" + ")" * 3000 + "\n;\n")
 

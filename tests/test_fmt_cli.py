@@ -77,6 +77,8 @@ def test_standard_input_keeps_bom_and_line_breaks() -> None:
     assert tarn("fmt", "--check", "-", stdin=result.stdout).returncode == 0
     assert tarn("fmt", "--check", "-", stdin=source).returncode == 1
     assert tarn("fmt", "-", stdin=BROKEN.encode()).returncode == 1
+    mixed = tarn("fmt", "-", "a.tarn", stdin=source)
+    assert mixed.returncode == 2 and b"cannot be combined with paths" in mixed.stderr and not mixed.stdout
 
 
 def test_translate_in_place_with_messages_in_the_chosen_language(tmp_path: Path) -> None:
