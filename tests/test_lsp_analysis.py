@@ -146,3 +146,36 @@ def test_hover_names_each_kind_of_declaration():
     assert hover("эл\n") == ("эл", "для эл", "loop variable", "")
     assert hover("р\n") == ("р", "исп р", "local variable", "")
     assert hover("импорт") is None and hover("ресурс") is None and hover("журнал") is None
+
+
+ROLES = """\
+импорт ядро::Цвет
+конст ПРЕДЕЛ = 3
+структура Цвет ;
+структура Точка
+    знч x: Число
+    @Метка(ПРЕДЕЛ)
+    метод м(x: Число, y: Число)
+        возврат "\\${x} ${x} ${y}" + Цвет + м(y = x, x = 1) + новый Точка(x = y)
+    ;
+;
+"""
+
+
+def test_roles_of_names_in_calls_annotations_and_strings():
+    names = N.resolve(ROLES)
+
+    def seen(needle, delta=0):
+        occ = names.at(ROLES.index(needle) + delta)
+        decl = occ and occ.declaration
+        return occ and (occ.role, decl and (decl.kind, ROLES.count("\n", 0, decl.start) + 1))
+
+    assert seen("ПРЕДЕЛ)") == ("read", ("constant", 2))  # an annotation's argument
+    assert seen("Цвет +") == ("read", None)  # imported and declared: not certain
+    # An escaped "$" opens no interpolation.
+    assert seen("\\${x}", 3) is None and seen(" ${x}", 3) == ("read", ("parameter", 7))
+    assert seen("${y}", 2) == ("read", ("parameter", 7))
+    assert seen("м(y") == ("call", ("method", 7))
+    assert seen("y = x") == ("argument", ("parameter", 7)) and seen("y = x", 4) == ("read", ("parameter", 7))
+    assert seen("x = 1") == ("argument", ("parameter", 7))
+    assert seen("Точка(") == ("type", ("structure", 4)) and seen("x = y") == ("argument", ("field", 5))
