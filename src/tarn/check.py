@@ -16,7 +16,7 @@ import re
 import sys
 import time
 import unicodedata
-from collections.abc import Generator, Iterable, Sequence
+from collections.abc import Generator, Iterable, Iterator, Sequence
 from pathlib import Path
 from typing import NamedTuple, TextIO
 from urllib.parse import quote
@@ -292,16 +292,20 @@ def _first_line_end(d: Diagnostic, source: str) -> int:
 def render_text(report: FileReport, every: bool = False) -> str:
     """``path:line:col: error: message`` with the source line and its mark; a
     cascade as its first diagnostic with "(+N more here)" unless `every`."""
-    if not report.diagnostics:
-        return ""
-    starts = _LineMap(report.text)._starts
     out: list[str] = []
-    for d, others in ([(d, []) for d in report.diagnostics] if every else grouped(report.diagnostics)):
-        source = _line_of(report.text, starts, d.line)
+    for d, source, more in _each_shown(report, every):
         shown, mark = caret_lines(source, d.col - 1, _first_line_end(d, source) - 1)
-        more = f" (+{len(others)} more here)" if others else ""
         out.append(f"{report.path}:{d.line}:{d.col}: error: {d.message}{more}\n{shown}\n{mark}\n")
     return "".join(out)
+
+
+def _each_shown(report: FileReport, every: bool) -> Iterator[tuple[Diagnostic, str, str]]:
+    """Each diagnostic to show, its source line and its " (+N more here)"."""
+    if not report.diagnostics:
+        return
+    starts = _LineMap(report.text)._starts
+    for d, others in ([(d, []) for d in report.diagnostics] if every else grouped(report.diagnostics)):
+        yield d, _line_of(report.text, starts, d.line), f" (+{len(others)} more here)" if others else ""
 
 
 # ---------------------------------------------------------------- machine formats
@@ -342,16 +346,9 @@ def github_command(path: str, message: str, line: int | None = None, col: int | 
 
 
 def render_github(report: FileReport, every: bool = False) -> str:
-    if not report.diagnostics:
-        return ""
-    starts = _LineMap(report.text)._starts
-    out: list[str] = []
-    for d, others in ([(d, []) for d in report.diagnostics] if every else grouped(report.diagnostics)):
-        source = _line_of(report.text, starts, d.line)
-        end_col = max(d.col, min(_first_line_end(d, source), len(source) + 1))
-        more = f" (+{len(others)} more here)" if others else ""
-        out.append(github_command(report.path, d.message + more, d.line, d.col, end_col, d.key))
-    return "".join(out)
+    return "".join(github_command(report.path, d.message + more, d.line, d.col,
+                                  max(d.col, min(_first_line_end(d, source), len(source) + 1)), d.key)
+                   for d, source, more in _each_shown(report, every))
 
 
 class Sarif:

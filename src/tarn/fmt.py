@@ -81,17 +81,24 @@ def minimal_edits(old: str, new: str) -> list[tuple[int, int, str]]:
     for a, b in zip(_lexer.tokenize(old), _lexer.tokenize(new)):
         was, now = old[a_prev:a.start], new[b_prev:b.start]
         if was != now:
-            p = 0
-            while p < min(len(was), len(now)) and was[p] == now[p]:
-                p += 1
-            q = 0
-            while q < min(len(was), len(now)) - p and was[-1 - q] == now[-1 - q]:
-                q += 1
-            edits.append((a_prev + p, a.start - q, now[p:len(now) - q]))
+            start, end, repl = changed_span(was, now)
+            edits.append((a_prev + start, a_prev + end, repl))
         if a.value != b.value:
             edits.append((a.start, a.end, b.value))
         a_prev, b_prev = a.end, b.end
     return _merged(edits)
+
+
+def changed_span(old: str, new: str) -> tuple[int, int, str]:
+    """The one edit that turns `old` into `new`: what lies between their
+    common prefix and their common suffix."""
+    p = 0
+    while p < min(len(old), len(new)) and old[p] == new[p]:
+        p += 1
+    q = 0
+    while q < min(len(old), len(new)) - p and old[-1 - q] == new[-1 - q]:
+        q += 1
+    return p, len(old) - q, new[p:len(new) - q]
 
 
 def _merged(edits: list[tuple[int, int, str]]) -> list[tuple[int, int, str]]:

@@ -15,7 +15,7 @@ from typing import Any, NamedTuple
 from tarn import _check, i18n, names as N
 from tarn import parser as P
 from tarn import rewrite, tree
-from tarn.fmt import minimal_edits
+from tarn.fmt import changed_span, minimal_edits
 from tarn.translate import LANGUAGES, translate_text
 from tarn.lexer import Token, _keyword_forms, _line_starts, tokens as _tokens, tokenize
 
@@ -794,15 +794,7 @@ def edits_between(old: str, new: str) -> list[tuple[int, int, str]]:
         parts += (old[last:start], text)
         last = end
     parts.append(old[last:])
-    if "".join(parts) == new:
-        return edits
-    p = 0
-    while p < min(len(old), len(new)) and old[p] == new[p]:
-        p += 1
-    q = 0
-    while q < min(len(old), len(new)) - p and old[-1 - q] == new[-1 - q]:
-        q += 1
-    return [(p, len(old) - q, new[p:len(new) - q])]
+    return edits if "".join(parts) == new else [changed_span(old, new)]
 
 
 def is_plain_name(text: str) -> bool:
