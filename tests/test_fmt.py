@@ -233,6 +233,20 @@ def test_translation_round_trips(path: Path) -> None:
             assert there != text and translate.translate_text(there, *langs) == text
 
 
+def test_translation_rules_on_the_cases_that_decide_them() -> None:
+    # The directive names the target; a capitalised keyword keeps its capital;
+    # the two spellings of "global" are one keyword; keyword spellings read as
+    # names (after ".", a capitalised one assigned to) stay as they are.
+    text = "#язык ru\nметод f(a)\n    Если = глобально.часы\n    Если a.тип это Т и не a.type\n        " \
+           "возврат запрос{x}\n    ;\n;\n"
+    english = "#lang en\nmethod f(a)\n    Если = global.часы\n    If a.тип is Т and not a.type\n        " \
+              "return query{x}\n    ;\n;\n"
+    assert translate.translate_text(text, "en") == english
+    assert translate.translate_text(english, "ru") == text
+    with pytest.raises(ValueError, match="unsupported language 'de'"):
+        translate.translate_text(text, "de")
+
+
 def test_unreadable_interpolation_with_keywords_is_refused() -> None:
     text = 'метод f()\n    печать("${а +}, ${если б}, ${в г}")\n;\n'
     with pytest.raises(translate.TranslationRefused) as info:
