@@ -171,6 +171,7 @@ def test_output_closed_early(tmp_path: Path) -> None:
 
 def utf8ish() -> st.SearchStrategy[bytes]:
     pieces = st.sampled_from([b"a", b"\n", "ж".encode(), "€".encode(), "😀".encode(), "é".encode("latin-1"),
+                              "é".encode(), "ÿĀ".encode(),  # the widest code point decides the width
                               b"\xc0\xaf", b"\xed\xa0\x80", b"\xf4\x90\x80\x80", b"\xe2\x82", b"\xef\xbb\xbf",
                               b"\x80", b'"', b"(", "метод ".encode()])
     return st.lists(pieces, max_size=30).map(b"".join)

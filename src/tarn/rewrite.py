@@ -6,14 +6,11 @@ input."""
 from __future__ import annotations
 
 import argparse
-import difflib
 import functools
 import os
 import stat
 import sys
-import tempfile
 from collections.abc import Callable, Iterator
-from concurrent.futures import ProcessPoolExecutor
 from typing import Any, NamedTuple
 
 from tarn import i18n
@@ -214,6 +211,8 @@ def write_atomically(path: str, text: str) -> None:
     target = os.path.realpath(path)
     directory = os.path.dirname(target) or "."
     mode = stat.S_IMODE(os.stat(target).st_mode)
+    import tempfile  # imported here, not at the top: `tarn check`, which loads this module, starts faster
+
     fd, temp = tempfile.mkstemp(dir=directory, prefix="." + os.path.basename(target) + ".", suffix=".tmp")
     try:
         with os.fdopen(fd, "wb") as stream:
@@ -241,6 +240,8 @@ def write_atomically(path: str, text: str) -> None:
 
 
 def unified_diff(path: str, old: str, new: str) -> str:
+    import difflib
+
     lines = difflib.unified_diff(old.splitlines(keepends=True), new.splitlines(keepends=True),
                                  fromfile=path, tofile=path)
     out = []
@@ -303,6 +304,8 @@ def _outcomes(name: str, files: list[str], args: argparse.Namespace) -> Iterator
         return
     workers = min(jobs, len(files))
     chunk = max(1, min(64, len(files) // (workers * 8)))
+    from concurrent.futures import ProcessPoolExecutor
+
     with ProcessPoolExecutor(workers, initializer=set_language, initargs=(args.lang,)) as pool:
         yield from pool.map(work, files, chunksize=chunk)
 

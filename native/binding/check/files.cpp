@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -97,6 +98,9 @@ struct Run {
   std::mutex mu;
   std::condition_variable claimable, finished;
   size_t next_claim = 0, taken = 0;
+  // The results the reader sleeps until: the next one and one half a window
+  // further, so that it wakes once per several files, not once per file.
+  size_t wake_first = SIZE_MAX, wake_last = SIZE_MAX;
   std::vector<FileResult> results;
   std::atomic<bool> stop{false};
   std::vector<pthread_t> threads;
@@ -115,7 +119,7 @@ struct Run {
       std::lock_guard<std::mutex> lk(mu);
       results[i] = std::move(r);
       results[i].done = true;
-      finished.notify_all();
+      if (i == wake_first || i == wake_last) finished.notify_all();
     }
   }
 
@@ -205,11 +209,20 @@ PyObject* files_next(PyObject* o) {
   State* st = state_of_module(self->module);
   if (!st) return nullptr;
   const size_t i = run->taken;
+  const size_t last = std::min(i + run->window / 2, run->paths.size()) - 1;
   bool ready = false;
+  {
+    std::lock_guard<std::mutex> lk(run->mu);
+    ready = run->results[i].done;
+  }
   while (!ready) {
     Py_BEGIN_ALLOW_THREADS
     std::unique_lock<std::mutex> lk(run->mu);
-    ready = run->finished.wait_for(lk, std::chrono::milliseconds(20), [&] { return run->results[i].done; });
+    run->wake_first = i, run->wake_last = last;
+    ready = run->finished.wait_for(lk, std::chrono::milliseconds(20),
+                                   [&] { return run->results[i].done && run->results[last].done; });
+    // A pending Ctrl-C is looked at below; the next one is enough to go on.
+    ready = ready || run->results[i].done;
     Py_END_ALLOW_THREADS
     // Ctrl-C: every worker stops within a few thousand tokens.
     if (!ready && PyErr_CheckSignals() < 0) return close_run(self), nullptr;
