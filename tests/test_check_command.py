@@ -192,6 +192,19 @@ def test_native_reader_agrees_with_the_host(tmp_path_factory: pytest.TempPathFac
         assert text == (decoded if entries else None)
 
 
+def test_many_files_come_back_in_order_whatever_the_threads(tmp_path: Path) -> None:
+    # More files than the workers may run ahead of the reader, of very
+    # different sizes, so that they finish out of order.
+    samples = list(CORPUS.values())
+    contents = [samples[i % len(samples)] * (1 + (i * 7) % 5) if i % 3 else "метод m(" * (i % 4) for i in range(150)]
+    paths = [str(write(tmp_path / f"{i:03}.tarn", text)) for i, text in enumerate(contents)]
+    want = [_check.diagnostics(text) for text in contents]
+    for jobs in (1, 3, 8):
+        results = list(_check.check_files(paths, jobs))
+        assert [entries for _, entries, _ in results] == want
+        assert [text for text, _, _ in results] == [t if w else None for t, w in zip(contents, want)]
+
+
 def test_translated_when_taken_and_ctrl_c_stops_the_threads(tmp_path: Path,
                                                            monkeypatch: pytest.MonkeyPatch) -> None:
     path = str(write(tmp_path / "big.tarn", "метод m()\n" + "  x = (a + b) * c\n" * 400_000 + "  y = \n;"))
