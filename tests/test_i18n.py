@@ -1,8 +1,10 @@
 """tarn.i18n: catalogues, rendering, keyword forms and the choice of language."""
 import copy
+import string
 
 import pytest
 
+import tarn.lexer
 from tarn import i18n
 
 
@@ -99,3 +101,19 @@ def test_the_process_locale_is_the_last_resort(monkeypatch):
     monkeypatch.setattr(i18n.locale, "getlocale", lambda category=None: ("ru_RU", "UTF-8"))
     monkeypatch.setattr(i18n, "_language", None)
     assert i18n.get_language() == "ru"
+
+
+def test_every_catalogue_says_the_same_in_both_languages():
+    # Loading the commands and the server registers their catalogues too.
+    import tarn.check, tarn.lsp.server, tarn.parser, tarn.rewrite, tarn.translate  # noqa: F401
+
+    russian_keywords = {form for spec in tarn.lexer._language()["keywords"].values()
+                        for form in spec.get("forms", ()) if not form.isascii()}
+    assert {*tarn.parser.MESSAGES, *tarn.rewrite.MESSAGES, *tarn.lsp.analysis.MESSAGES} <= set(i18n._catalogue)
+    for key, texts in i18n._catalogue.items():
+        assert set(texts) == set(i18n.LANGUAGES), key
+        fields = {lang: sorted(f for _, f, _, _ in string.Formatter().parse(text) if f) for lang, text in texts.items()}
+        named = {lang: [f for f in found if not f.startswith("n[")] for lang, found in fields.items()}
+        assert named["ru"] == named["en"], key  # a field missing in one language would print as "{field}"
+        for found in fields.values():
+            assert {f[2:-1] for f in found if f.startswith("n[")} <= russian_keywords, key
