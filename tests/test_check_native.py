@@ -9,7 +9,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from tarn import _check, i18n
+from tarn import _check, i18n, lexer
 from tarn.parser import MESSAGES, parse_text
 from test_adversarial import FAMILIES
 
@@ -94,3 +94,18 @@ def test_follows_a_replaced_translation(monkeypatch):
     monkeypatch.setattr(i18n, "t", lambda key, **named: 42)
     with pytest.raises(TypeError):
         _check.diagnostics(text)
+
+
+def test_a_keyword_table_the_tokenizer_refuses_is_refused_here_too(monkeypatch, tmp_path):
+    # A canonical name that is not a string: tokenize's type error, from every
+    # entry point, but only for a text that uses that keyword.
+    monkeypatch.setattr(lexer, "_keyword_forms", lambda: {"метод": 5, "если": "IF"})
+    refused, fine = "метод m()\n;\n", "если x\n"
+    paths = [str(tmp_path / "refused.tarn"), str(tmp_path / "fine.tarn")]
+    for path, text in zip(paths, (refused, fine)):
+        Path(path).write_text(text, encoding="utf-8")
+    for call in (lambda: lexer.tokenize(refused), lambda: _check.diagnostics(refused),
+                 lambda: list(_check.check_files(paths[:1], 1))):
+        with pytest.raises(TypeError, match=r"^str or None object expected; got int$"):
+            call()
+    assert [entries for _, entries, _ in _check.check_files(paths[1:], 1)] == [_check.diagnostics(fine)] != [[]]
