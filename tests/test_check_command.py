@@ -101,6 +101,21 @@ def test_sarif_log_validates_and_points_at_the_text(tmp_path: Path) -> None:
         assert len(run["results"]) == sum(places_of(t) for t in texts.values())
 
 
+def test_messages_follow_the_language_and_keys_and_rules_do_not(tmp_path: Path) -> None:
+    write(tmp_path / "a.tarn", "метод m()\n  x = \n;")
+    i18n.set_language("ru")
+    [(_, _, key, russian)] = _check.diagnostics("метод m()\n  x = \n;")
+    outputs = {f: cli("check", "--lang", "ru", "--format", f, "a.tarn", cwd=tmp_path).stdout
+               for f in ("text", "json", "github", "sarif")}
+    assert outputs["text"].startswith(f"a.tarn:2:5: error: {russian}\n")
+    assert json.loads(outputs["json"])["message"] == russian and json.loads(outputs["json"])["key"] == key
+    assert outputs["github"].endswith(f",title={key}::{russian}\n")
+    [run] = json.loads(outputs["sarif"])["runs"]
+    assert run["results"][0]["message"]["text"] == russian and run["results"][0]["ruleId"] == key
+    rules = {r["id"]: r["shortDescription"]["text"] for r in run["tool"]["driver"]["rules"]}
+    assert rules[key] == i18n.render(key, "en")  # code scanning lists the rules in one language
+
+
 def test_github_annotations() -> None:
     assert github_command("a,b:c%.tarn", "50% done\r\nnext", 3, 4, 6, "k:x") == \
         "::error file=a%2Cb%3Ac%25.tarn,line=3,col=4,endLine=3,endColumn=6,title=k%3Ax::50%25 done%0D%0Anext\n"
