@@ -101,6 +101,17 @@ def test_sarif_log_validates_and_points_at_the_text(tmp_path: Path) -> None:
         assert len(run["results"]) == sum(places_of(t) for t in texts.values())
 
 
+def test_sarif_names_a_file_outside_the_root_by_its_absolute_uri(tmp_path: Path) -> None:
+    (tmp_path / "root").mkdir()
+    outside = write(tmp_path / "вне корня.tarn", "метод m()\n  x = \n;")
+    log = json.loads(cli("check", "--format", "sarif", str(outside), "-", cwd=tmp_path / "root",
+                         stdin="метод\n".encode()).stdout)
+    jsonschema.validate(log, SCHEMA)
+    places = [r["locations"][0]["physicalLocation"]["artifactLocation"] for r in log["runs"][0]["results"]]
+    assert places[0] == {"uri": outside.resolve().as_uri()} and "%20" in places[0]["uri"]
+    assert places[1]["uri"] == quote("<stdin>")
+
+
 def test_messages_follow_the_language_and_keys_and_rules_do_not(tmp_path: Path) -> None:
     write(tmp_path / "a.tarn", "метод m()\n  x = \n;")
     i18n.set_language("ru")
