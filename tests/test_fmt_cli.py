@@ -59,6 +59,17 @@ def test_unreadable_files_give_2_over_1(tmp_path: Path) -> None:
     assert "not valid UTF-8" in result.stderr.decode() and "No such file" in result.stderr.decode()
 
 
+def test_usage_errors_and_a_quiet_run(tmp_path: Path) -> None:
+    path = tmp_path / "a.tarn"
+    path.write_bytes(fmt.format_text(SAMPLE).encode())
+    for args in (("fmt", "-j", "0", str(path)), ("translate", str(path)), ("translate", "--to", "de", str(path)),
+                 ("check", "--jobs", "x", str(path))):
+        result = tarn(*args)
+        assert result.returncode == 2 and result.stderr.startswith(b"usage: ") and not result.stdout, args
+    quiet = tarn("fmt", "-q", "--check", str(path), str(path))
+    assert quiet.returncode == 0 and quiet.stdout == quiet.stderr == b""
+
+
 def test_a_failed_write_leaves_the_file_whole(tmp_path: Path) -> None:
     # A file size limit makes the write fail part way, as a full disk would.
     path = tmp_path / "a.tarn"
