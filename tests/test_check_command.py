@@ -229,6 +229,8 @@ def test_many_files_come_back_in_order_whatever_the_threads(tmp_path: Path) -> N
         results = list(_check.check_files(paths, jobs))
         assert [entries for _, entries, _ in results] == want
         assert [text for text, _, _ in results] == [t if w else None for t, w in zip(contents, want)]
+    # Nothing to do: the threads start and end without a result.
+    assert list(_check.check_files([], 3)) == []
 
 
 def test_translated_when_taken_and_ctrl_c_stops_the_threads(tmp_path: Path,
