@@ -221,7 +221,8 @@ PyObject* files_next(PyObject* o) {
     run->wake_first = i, run->wake_last = last;
     ready = run->finished.wait_for(lk, std::chrono::milliseconds(20),
                                    [&] { return run->results[i].done && run->results[last].done; });
-    // A pending Ctrl-C is looked at below; the next one is enough to go on.
+    // Past the timeout the next result alone will do: a slow file further on
+    // holds back the ones before it by one timeout at most.
     ready = ready || run->results[i].done;
     Py_END_ALLOW_THREADS
     // Ctrl-C: every worker stops within a few thousand tokens.
