@@ -107,8 +107,8 @@ def test_every_catalogue_says_the_same_in_both_languages():
     # Loading the commands and the server registers their catalogues too.
     import tarn.check, tarn.lsp.server, tarn.parser, tarn.rewrite, tarn.translate  # noqa: F401
 
-    russian_keywords = {form for spec in tarn.lexer._language()["keywords"].values()
-                        for form in spec.get("forms", ()) if not form.isascii()}
+    russian_keywords = {form for entry in tarn.lexer._language()["keywords"].values()
+                        for form in entry.get("forms", ()) if not form.isascii()}
     assert {*tarn.parser.MESSAGES, *tarn.rewrite.MESSAGES, *tarn.lsp.analysis.MESSAGES} <= set(i18n._catalogue)
     for key, texts in i18n._catalogue.items():
         assert set(texts) == set(i18n.LANGUAGES), key

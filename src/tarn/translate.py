@@ -92,9 +92,9 @@ def _spellings() -> Spellings:
 def _derived_spellings(forms: dict[str, str]) -> Spellings:
     by_form: dict[str, tuple[str, str, bool]] = {}
     back: dict[tuple[str, str, bool], str] = {}
-    for canonical, spec in _lexer._language()["keywords"].items():
+    for canonical, entry in _lexer._language()["keywords"].items():
         keyword = _SAME_KEYWORD.get(canonical, canonical)
-        for form in spec.get("forms", ()):
+        for form in entry.get("forms", ()):
             if not isinstance(form, str) or forms.get(form) != canonical:
                 continue
             key = (keyword, "en" if form.isascii() else "ru", form[:1].isupper())
