@@ -121,7 +121,7 @@ def records():
 
 def formatting():
     for text in (FORMATTED, FORMATTED.replace("    ", "\t"), BROKEN, ""):
-        tarn._format.layout(text), tarn._format.difference(FORMATTED, text)
+        tarn._format.layout(text), tarn._format.difference(FORMATTED, text), tarn._format.checked_layout(text)
     expect(TypeError, tarn._format.difference, FORMATTED, None)()
 
 

@@ -32,12 +32,13 @@ def format_text(text: str) -> str:
     """`text` in the canonical layout. Raises `SourceHasErrors` for a text
     with syntax errors and `InternalError` when the result would not be the
     same program (a fault of the formatter; nothing is returned then)."""
-    new = _format.layout(text)
-    if new is None:
+    done = _format.checked_layout(text)  # the text is lexed and parsed once for both
+    if done is None:
         first_error_or_module(text)  # names the first error
         _unsafe("rewrite.detail-errors", message="tarn._format")  # the two parsers disagree
-    if new != text:
-        verify(text, new)
+    new, found = done
+    if found is not None:
+        _refuse(text, new, found)
     return new
 
 
@@ -47,8 +48,11 @@ def verify(text: str, new: str) -> None:
     line without the blanks around each line), the same tree apart from
     positions and the same text in embedded blocks (again line by line)."""
     found = _format.difference(text, new)
-    if found is None:
-        return
+    if found is not None:
+        _refuse(text, new, found)
+
+
+def _refuse(text: str, new: str, found: tuple[str, int]) -> NoReturn:
     what, offset = found
     if what == "errors":
         errors = P.parse_text(new)[1]

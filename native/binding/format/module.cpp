@@ -108,24 +108,12 @@ PyObject* layout(PyObject* module, PyObject* args, PyObject* kwargs) {
   }
 }
 
-// difference(old, new): None when `new` is the same program as `old` (see
-// core/format.h), else (what, offset): "errors" with the offset of the first
-// diagnostic in `new`, or "tokens", "tree" or "block" with an offset in `old`.
-PyObject* difference(PyObject* module, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"old", "new", nullptr};
-  PyObject* old_text;
-  PyObject* new_text;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:difference", const_cast<char**>(kwlist), &old_text, &new_text))
-    return nullptr;
-  State* st = state_of(module);
-  Lexicon lex;
-  if (!st || !current_lexicon(st->lexer, lex)) return nullptr;
-  Parsed a, b;
-  if (!parse_native(lex, old_text, a) || !parse_native(lex, new_text, b)) return nullptr;
-  if (a.first_error >= 0) {
-    PyErr_SetString(PyExc_ValueError, "difference() needs an old text without syntax errors");
-    return nullptr;
-  }
+// None when `b` is the same program as `a` (see core/format.h), else (what,
+// offset): "errors" with the offset of the first diagnostic in `b`, or
+// "tokens", "tree" or "block" with an offset in `a`, which parsed cleanly.
+PyObject* difference_of(const Lexicon& lex, const Parsed& a, PyObject* new_text) {
+  Parsed b;
+  if (!parse_native(lex, new_text, b)) return nullptr;
   if (b.first_error >= 0) return Py_BuildValue("(sL)", "errors", static_cast<long long>(b.first_error));
   tarn::format::Difference d;
   try {
@@ -138,12 +126,63 @@ PyObject* difference(PyObject* module, PyObject* args, PyObject* kwargs) {
   return Py_BuildValue("(sL)", kinds[d.kind], static_cast<long long>(d.offset));
 }
 
+// difference(old, new): see difference_of.
+PyObject* difference(PyObject* module, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"old", "new", nullptr};
+  PyObject* old_text;
+  PyObject* new_text;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:difference", const_cast<char**>(kwlist), &old_text, &new_text))
+    return nullptr;
+  State* st = state_of(module);
+  Lexicon lex;
+  if (!st || !current_lexicon(st->lexer, lex)) return nullptr;
+  Parsed a;
+  if (!parse_native(lex, old_text, a)) return nullptr;
+  if (!PyUnicode_Check(new_text)) return type_error("str", new_text);
+  if (a.first_error >= 0) {
+    PyErr_SetString(PyExc_ValueError, "difference() needs an old text without syntax errors");
+    return nullptr;
+  }
+  return difference_of(lex, a, new_text);
+}
+
+// checked_layout(text): layout and difference in one pass over `text`, which
+// is lexed and parsed once: None when it has syntax errors, else (new, found)
+// with found None when `new` is `text` or the same program.
+PyObject* checked_layout(PyObject* module, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"text", nullptr};
+  PyObject* text;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:checked_layout", const_cast<char**>(kwlist), &text))
+    return nullptr;
+  State* st = state_of(module);
+  Lexicon lex;
+  if (!st || !current_lexicon(st->lexer, lex)) return nullptr;
+  Parsed parsed;
+  if (!parse_native(lex, text, parsed)) return nullptr;
+  if (parsed.first_error >= 0) Py_RETURN_NONE;
+  Ref out;
+  try {
+    out = Ref::steal(str_of(tarn::format::layout(parsed.source(lex))));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  if (!out) return nullptr;
+  const int same = PyUnicode_Compare(out.get(), text);
+  if (same == -1 && PyErr_Occurred()) return nullptr;
+  if (same == 0) return Py_BuildValue("(OO)", out.get(), Py_None);
+  Ref found = Ref::steal(difference_of(lex, parsed, out.get()));
+  return found ? Py_BuildValue("(OO)", out.get(), found.get()) : nullptr;
+}
+
 PyMethodDef methods[] = {
     {"layout", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(layout)), METH_VARARGS | METH_KEYWORDS,
      "layout(text)\n--\n\nThe text in the canonical layout, or None when it has syntax errors."},
     {"difference", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(difference)),
      METH_VARARGS | METH_KEYWORDS,
      "difference(old, new)\n--\n\nNone when new is the same program as old, else (what, offset)."},
+    {"checked_layout", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(checked_layout)),
+     METH_VARARGS | METH_KEYWORDS,
+     "checked_layout(text)\n--\n\nNone when text has syntax errors, else (new, difference(text, new))."},
     {nullptr, nullptr, 0, nullptr}};
 
 int traverse(PyObject* module, visitproc visit, void* arg) {
