@@ -16,7 +16,7 @@ from pathlib import Path
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from tarn import fmt, i18n, translate
+from tarn import _format, fmt, i18n, translate
 from tarn.lexer import tokenize
 from tarn.parser import parse_text
 from tarn.rewrite import InternalError, Refusal, SourceHasErrors
@@ -163,6 +163,10 @@ def test_generated_and_mutated_programs(which: int, seed: int) -> None:
     """Formatting keeps meaning and comments and is idempotent; translation
     never refuses a valid program and comes back to it."""
     text = relaid(read(VALID[which]), random.Random(seed))
+    # The one-pass entry point answers as its two parts would, broken text or not.
+    new = _format.layout(text)
+    both = None if new is None else (new, None if new == text else _format.difference(text, new))
+    assert _format.checked_layout(text) == both
     if parse_text(text)[1]:
         with pytest.raises(SourceHasErrors):
             fmt.format_text(text)
