@@ -190,6 +190,13 @@ def test_the_safety_check_refuses_other_programs() -> None:
         with pytest.raises(InternalError) as info:
             fmt.verify(text, other)
         assert info.value.status == 2
+    # A result that does not parse is refused naming the parser's first complaint.
+    broken = same.replace("б(в)", "б(в")
+    with pytest.raises(InternalError) as info:
+        fmt.verify(text, broken)
+    assert parse_text(broken)[1][0].message in str(info.value)
+    with pytest.raises(TypeError, match="^str object expected; got None$"):
+        _format.checked_layout(None)
 
 
 def apply(text: str, edits: list[tuple[int, int, str]]) -> str:
