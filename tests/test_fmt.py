@@ -195,6 +195,8 @@ def test_the_safety_check_refuses_other_programs() -> None:
     with pytest.raises(InternalError) as info:
         fmt.verify(text, broken)
     assert parse_text(broken)[1][0].message in str(info.value)
+    assert info.value.status == 2
+    assert _format.checked_layout(text=same) == (same, None)  # formatted already: nothing to compare
     with pytest.raises(TypeError, match="^str object expected; got None$"):
         _format.checked_layout(None)
 
