@@ -89,25 +89,6 @@ PyObject* str_of(const std::u32string& s) {
   return PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, s.data(), static_cast<Py_ssize_t>(s.size()));
 }
 
-// layout(text): the text in the canonical layout; None when the parser
-// reports anything or the text nests past its bound (the caller names why).
-PyObject* layout(PyObject* module, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"text", nullptr};
-  PyObject* text;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:layout", const_cast<char**>(kwlist), &text)) return nullptr;
-  State* st = state_of(module);
-  Lexicon lex;
-  if (!st || !current_lexicon(st->lexer, lex)) return nullptr;
-  Parsed parsed;
-  if (!parse_native(lex, text, parsed)) return nullptr;
-  if (parsed.first_error >= 0) Py_RETURN_NONE;
-  try {
-    return str_of(tarn::format::layout(parsed.source(lex)));
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
-}
-
 // None when `b` is the same program as `a` (see core/format.h), else (what,
 // offset): "errors" with the offset of the first diagnostic in `b`, or
 // "tokens", "tree" or "block" with an offset in `a`, which parsed cleanly.
@@ -146,14 +127,11 @@ PyObject* difference(PyObject* module, PyObject* args, PyObject* kwargs) {
   return difference_of(lex, a, new_text);
 }
 
-// checked_layout(text): layout and difference in one pass over `text`, which
-// is lexed and parsed once: None when it has syntax errors, else (new, found)
-// with found None when `new` is `text` or the same program.
-PyObject* checked_layout(PyObject* module, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"text", nullptr};
-  PyObject* text;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:checked_layout", const_cast<char**>(kwlist), &text))
-    return nullptr;
+// The text in the canonical layout; None when the parser reports anything or
+// the text nests past its bound (the caller names why). With `checked`,
+// (new, found) instead: found is difference_of(text, new), None at once when
+// new is text; the text is lexed and parsed once for both.
+PyObject* laid_out(PyObject* module, PyObject* text, bool checked) {
   State* st = state_of(module);
   Lexicon lex;
   if (!st || !current_lexicon(st->lexer, lex)) return nullptr;
@@ -166,12 +144,28 @@ PyObject* checked_layout(PyObject* module, PyObject* args, PyObject* kwargs) {
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
-  if (!out) return nullptr;
+  if (!out || !checked) return out.release();
   const int same = PyUnicode_Compare(out.get(), text);
   if (same == -1 && PyErr_Occurred()) return nullptr;
   if (same == 0) return Py_BuildValue("(OO)", out.get(), Py_None);
   Ref found = Ref::steal(difference_of(lex, parsed, out.get()));
   return found ? Py_BuildValue("(OO)", out.get(), found.get()) : nullptr;
+}
+
+// layout(text), checked_layout(text): see laid_out.
+PyObject* layout(PyObject* module, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"text", nullptr};
+  PyObject* text;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:layout", const_cast<char**>(kwlist), &text)) return nullptr;
+  return laid_out(module, text, false);
+}
+
+PyObject* checked_layout(PyObject* module, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"text", nullptr};
+  PyObject* text;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:checked_layout", const_cast<char**>(kwlist), &text))
+    return nullptr;
+  return laid_out(module, text, true);
 }
 
 PyMethodDef methods[] = {
