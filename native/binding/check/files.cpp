@@ -225,8 +225,10 @@ PyObject* files_next(PyObject* o) {
     // holds back the ones before it by one timeout at most.
     ready = ready || run->results[i].done;
     Py_END_ALLOW_THREADS
-    // Ctrl-C: every worker stops within a few thousand tokens.
-    if (!ready && PyErr_CheckSignals() < 0) return close_run(self), nullptr;
+    // Ctrl-C: every worker stops within a few thousand tokens. Looked at after
+    // every wait, ready or not, so that a pending one is raised here, with the
+    // threads stopped, and not by the caller's next bytecode.
+    if (PyErr_CheckSignals() < 0) return close_run(self), nullptr;
   }
   FileResult r;
   {
@@ -236,7 +238,18 @@ PyObject* files_next(PyObject* o) {
     ++run->taken;
   }
   run->claimable.notify_all();
-  return result_tuple(*st, r);
+  PyObject* out = result_tuple(*st, r);
+  // A Ctrl-C that came while the result was made (a host's i18n.t may run
+  // bytecode) is raised here, with the threads stopped and the interrupt kept
+  // for the caller, not by the caller's next bytecode with them running.
+  if (out && PyErr_CheckSignals() < 0) Py_CLEAR(out);
+  if (!out && PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    close_run(self);
+    PyErr_Restore(type, value, tb);
+  }
+  return out;
 }
 
 PyMethodDef files_methods[] = {
