@@ -249,6 +249,10 @@ def test_translated_when_taken_and_ctrl_c_stops_the_threads(tmp_path: Path,
                 pass
         assert len(os.listdir("/proc/self/task")) == threads  # joined, not left running
         assert list(results) == []
+        results.close()  # closing again is harmless
+        # and the module is as before: a new run reads, parses and translates.
+        again = [entries for _, entries, _ in _check.check_files([path], 2)]
+        assert again == [_check.diagnostics(Path(path).read_text(encoding="utf-8"))]
     finally:
         killer.wait()
         signal.signal(signal.SIGINT, previous)
