@@ -11,9 +11,9 @@ from tarn.dataset import load_json
 
 @pytest.fixture
 def data_dir(monkeypatch, tmp_path):
-    """A stand-in package directory whose data/ the test fills."""
+    """A stand-in data directory the test fills."""
     (tmp_path / "data").mkdir()
-    monkeypatch.setattr(tarn.dataset.resources, "files", lambda package: tmp_path)
+    monkeypatch.setattr(tarn.dataset, "_DATA", str(tmp_path / "data"))
     return tmp_path / "data"
 
 

@@ -3,10 +3,16 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#include <tmmintrin.h>
+#endif
+
 namespace tarn {
 namespace {
 
-constexpr uint64_t kHighBits = 0x8080808080808080ull;
+// Units the block stores may write past the last code point.
+constexpr size_t kSlack = 16;
 
 // Length (2 to 4) and code point of the well-formed multi-byte sequence at
 // p[i], or 0. The host reports every malformed sequence at its first byte.
@@ -37,41 +43,195 @@ constexpr uint64_t kHighBits = 0x8080808080808080ull;
   return 0;
 }
 
-inline bool ascii_word(const unsigned char* p) {
-  uint64_t w;
-  std::memcpy(&w, p, 8);
-  return (w & kHighBits) == 0;
+// One well-formed or malformed sequence at p[i]: stores it and returns the
+// offset after it, or -1 - i when it is malformed.
+template <class U>
+[[gnu::always_inline]] inline int64_t store_one(const unsigned char* p, size_t n, size_t i, U*& out) {
+  if (p[i] < 0x80) {
+    *out++ = p[i];
+    return static_cast<int64_t>(i + 1);
+  }
+  char32_t cp = 0;
+  const int len = multibyte(p, n, i, cp);
+  if (len == 0) return -1 - static_cast<int64_t>(i);
+  *out++ = static_cast<U>(cp);
+  return static_cast<int64_t>(i + static_cast<size_t>(len));
+}
+
+#if defined(__SSE2__)
+// Sixteen bytes at p (and the one after them, p[16]) of ASCII and two-byte
+// sequences only, starting at a sequence boundary, as the code points their
+// sequences make: `value` has one per byte (meaningful where a sequence
+// starts), `starts` marks those bytes, `took` is 16, or 17 when the last byte
+// is a lead byte. False when the block holds anything else or is malformed,
+// for the sequence-at-a-time path to take (and to report where).
+struct TwoByteBlock {
+  __m128i lo, hi;  // values of bytes 0-7 and 8-15, sixteen bits each
+  unsigned starts;
+  size_t took;
+};
+
+[[gnu::always_inline]] inline bool two_byte_block(const unsigned char* p, __m128i v, TwoByteBlock& b) {
+  const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
+  const __m128i c0 = _mm_set1_epi8(static_cast<char>(0xC0)), c80 = _mm_set1_epi8(static_cast<char>(0x80));
+  // Continuation bytes, lead bytes (C2 to DF), and what rules the block out:
+  // a byte from E0 (longer sequences), C0 or C1 (always overlong).
+  const __m128i cont = _mm_cmpeq_epi8(_mm_and_si128(v, c0), c80);
+  const __m128i next_cont = _mm_cmpeq_epi8(_mm_and_si128(next, c0), c80);
+  const __m128i lead = _mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8(static_cast<char>(0xC2))), v);
+  const __m128i other = _mm_or_si128(_mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8(static_cast<char>(0xE0))), v),
+                                     _mm_cmpeq_epi8(_mm_and_si128(v, _mm_set1_epi8(static_cast<char>(0xFE))), c0));
+  const unsigned lead_mask = static_cast<unsigned>(_mm_movemask_epi8(lead));
+  const unsigned cont_mask = static_cast<unsigned>(_mm_movemask_epi8(cont));
+  const unsigned next_cont_mask = static_cast<unsigned>(_mm_movemask_epi8(next_cont));
+  // Every lead followed by a continuation byte, every continuation byte after
+  // a lead (the byte before the block ends a sequence: none is).
+  if (_mm_movemask_epi8(other) != 0 || (lead_mask & ~next_cont_mask) != 0 || ((cont_mask ^ (lead_mask << 1)) & 0xFFFFu))
+    return false;
+  // Lead bits and the next byte's low six, or the ASCII byte itself.
+  const __m128i zero = _mm_setzero_si128();
+  const auto value = [&](__m128i byte, __m128i after, __m128i is_lead) {
+    const __m128i joined = _mm_or_si128(_mm_slli_epi16(_mm_and_si128(byte, _mm_set1_epi16(0x1F)), 6),
+                                        _mm_and_si128(after, _mm_set1_epi16(0x3F)));
+    return _mm_or_si128(_mm_and_si128(is_lead, joined), _mm_andnot_si128(is_lead, byte));
+  };
+  b.lo = value(_mm_unpacklo_epi8(v, zero), _mm_unpacklo_epi8(next, zero), _mm_unpacklo_epi8(lead, lead));
+  b.hi = value(_mm_unpackhi_epi8(v, zero), _mm_unpackhi_epi8(next, zero), _mm_unpackhi_epi8(lead, lead));
+  b.starts = ~cont_mask & 0xFFFFu;
+  b.took = 16 + (lead_mask >> 15);
+  return true;
+}
+
+// Stores the values at the starts, in order, without a branch per byte.
+template <class U>
+[[gnu::always_inline]] inline void store_starts(const TwoByteBlock& b, U*& out) {
+  alignas(16) uint16_t value[16];
+  _mm_store_si128(reinterpret_cast<__m128i*>(value), b.lo);
+  _mm_store_si128(reinterpret_cast<__m128i*>(value + 8), b.hi);
+  size_t k = 0;
+  for (int j = 0; j < 16; ++j) {
+    out[k] = static_cast<U>(value[j]);
+    k += b.starts >> j & 1u;
+  }
+  out += k;
+}
+
+template <class U>
+[[gnu::always_inline]] inline void store_ascii_block(__m128i v, U*& out) {
+  if constexpr (sizeof(U) == 1) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+  } else {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i lo = _mm_unpacklo_epi8(v, zero), hi = _mm_unpackhi_epi8(v, zero);
+    if constexpr (sizeof(U) == 2) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), lo);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), hi);
+    } else {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi16(lo, zero));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4), _mm_unpackhi_epi16(lo, zero));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpacklo_epi16(hi, zero));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 12), _mm_unpackhi_epi16(hi, zero));
+    }
+  }
+  out += 16;
 }
 
 // Decodes and validates p[0, n) into `out`, which has room for every code
-// point; returns the offset of the first malformed sequence, or -1.
-template <class U>
-int64_t store(const unsigned char* p, size_t n, U* out) {
-  for (size_t i = 0; i < n;) {
-    if (p[i] < 0x80) {
-      if (i + 8 <= n && ascii_word(p + i)) {
-        for (int k = 0; k < 8; ++k) out[k] = p[i + k];
-        out += 8, i += 8;
-      } else {
-        *out++ = p[i++];
-      }
+// point and kSlack more units; returns the offset of the first malformed
+// sequence, or -1. Blocks of sixteen bytes of ASCII, or of ASCII and two-byte
+// sequences (Cyrillic, Greek, accented Latin), go without a branch per byte,
+// their code points put in place by `place`; anything else, malformed bytes
+// included, goes one sequence at a time.
+template <class U, class Place>
+[[gnu::always_inline]] inline int64_t store_blocks(const unsigned char* p, size_t n, U* out, Place place) {
+  size_t i = 0;
+  while (i + 17 <= n) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    if (_mm_movemask_epi8(v) == 0) {
+      store_ascii_block(v, out);
+      i += 16;
       continue;
     }
-    // A run of two-byte sequences (a Cyrillic word) without the general case.
-    while (i + 1 < n && p[i] - 0xC2u < 0x1Eu && (p[i + 1] & 0xC0u) == 0x80u) {
-      *out++ = static_cast<U>((p[i] & 0x1Fu) << 6 | (p[i + 1] & 0x3Fu));
-      i += 2;
+    TwoByteBlock b;
+    if (two_byte_block(p + i, v, b)) {
+      place(b, out);
+      i += b.took;
+      continue;
     }
-    if (i < n && p[i] >= 0x80) {
-      char32_t cp = 0;
-      const int len = multibyte(p, n, i, cp);
-      if (len == 0) return static_cast<int64_t>(i);
-      *out++ = static_cast<U>(cp);
-      i += static_cast<size_t>(len);
+    // Up to the next sequence boundary past this block, one at a time.
+    for (const size_t stop = i + 16; i < stop;) {
+      const int64_t next = store_one(p, n, i, out);
+      if (next < 0) return -1 - next;
+      i = static_cast<size_t>(next);
     }
+  }
+  while (i < n) {
+    const int64_t next = store_one(p, n, i, out);
+    if (next < 0) return -1 - next;
+    i = static_cast<size_t>(next);
   }
   return -1;
 }
+
+template <class U>
+int64_t store(const unsigned char* p, size_t n, U* out) {
+  return store_blocks(p, n, out, [](const TwoByteBlock& b, U*& o) { store_starts(b, o); });
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// Sixteen-bit units (a text with Cyrillic, Greek and the like) by byte
+// shuffles where the processor has them: each half of the values moved
+// together by a table of the 256 ways to keep some of eight.
+struct KeepShuffles {
+  alignas(16) uint8_t index[256][16] = {};
+  uint8_t count[256] = {};
+  constexpr KeepShuffles() {
+    for (int m = 0; m < 256; ++m) {
+      int k = 0;
+      for (int j = 0; j < 8; ++j)
+        if (m >> j & 1) index[m][2 * k] = static_cast<uint8_t>(2 * j), index[m][2 * k + 1] = static_cast<uint8_t>(2 * j + 1), ++k;
+      count[m] = static_cast<uint8_t>(k);
+    }
+  }
+};
+constexpr KeepShuffles kKeep;
+
+struct PlaceShuffled {
+  __attribute__((target("ssse3"))) void operator()(const TwoByteBlock& b, uint16_t*& o) const {
+    const unsigned lo = b.starts & 0xFFu, hi = b.starts >> 8;
+    const __m128i first = _mm_shuffle_epi8(b.lo, _mm_load_si128(reinterpret_cast<const __m128i*>(kKeep.index[lo])));
+    const __m128i second = _mm_shuffle_epi8(b.hi, _mm_load_si128(reinterpret_cast<const __m128i*>(kKeep.index[hi])));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o), first);
+    o += kKeep.count[lo];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o), second);
+    o += kKeep.count[hi];
+  }
+};
+
+__attribute__((target("ssse3"))) int64_t store_shuffled(const unsigned char* p, size_t n, uint16_t* out) {
+  return store_blocks(p, n, out, PlaceShuffled{});
+}
+
+int64_t store(const unsigned char* p, size_t n, uint16_t* out) {
+  static const bool shuffles = __builtin_cpu_supports("ssse3");
+  if (shuffles) return store_shuffled(p, n, out);
+  return store_blocks(p, n, out, [](const TwoByteBlock& b, uint16_t*& o) { store_starts(b, o); });
+}
+#endif
+
+#else
+
+template <class U>
+int64_t store(const unsigned char* p, size_t n, U* out) {
+  for (size_t i = 0; i < n;) {
+    const int64_t next = store_one(p, n, i, out);
+    if (next < 0) return -1 - next;
+    i = static_cast<size_t>(next);
+  }
+  return -1;
+}
+
+#endif
 
 }  // namespace
 
@@ -90,7 +250,13 @@ bool decode_utf8_text(std::string_view bytes, DecodedText& out) {
   }
   const uint8_t width = top < 0xC4 ? 1 : top < 0xF0 ? 2 : 4;
   const auto length = static_cast<int64_t>(n - continuations);
-  out.units.reset(new unsigned char[static_cast<size_t>(length) * width + 1]);
+  const size_t bytes_needed = (static_cast<size_t>(length) + kSlack) * width;
+  if (out.capacity < bytes_needed || !out.units) {
+    out.units.reset();
+    out.capacity = 0;
+    out.units.reset(new unsigned char[bytes_needed]);
+    out.capacity = bytes_needed;
+  }
   out.width = width;
   switch (width) {
     case 1: out.error_offset = store(p, n, out.units.get()); break;
@@ -99,6 +265,7 @@ bool decode_utf8_text(std::string_view bytes, DecodedText& out) {
   }
   if (out.error_offset >= 0) {
     out.units.reset();
+    out.capacity = 0;
     out.length = 0;
     out.width = 1;
     return false;

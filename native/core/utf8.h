@@ -12,6 +12,7 @@ namespace tarn {
 
 struct DecodedText {
   std::unique_ptr<unsigned char[]> units;
+  size_t capacity = 0;        // bytes `units` holds: decoding into the same object reuses them
   int64_t length = 0;         // code points
   uint8_t width = 1;
   int64_t error_offset = -1;  // first byte of the first malformed sequence; -1 when valid

@@ -1,9 +1,14 @@
 // Text-level pieces of the core that neither the golden cases nor the host
-// reach: one place without the line table (nesting reports), and where the
-// strict decoder reports a bad byte (acceptance, widths and texts are
-// compared with the host's decoder through check_files).
+// reach: one place without the line table (nesting reports), and the strict
+// decoder (acceptance and texts are also compared with the host's decoder
+// through check_files, but only for short files and only where diagnostics
+// bring the text back).
+#include <algorithm>
+#include <random>
+#include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "check.h"
 #include "core/linemap.h"
@@ -31,5 +36,68 @@ TEST_CASE("decode_utf8_text: the first bad byte, where the host's codec reports 
     DecodedText d;
     CHECK_EQ(decode_utf8_text(bytes, d), error < 0);
     CHECK_EQ(d.error_offset, error);
+  }
+}
+
+namespace {
+
+// The well-formed sequences of the standard's table, one code point at a
+// time: the code points, or the offset of the first byte that starts a
+// malformed sequence.
+int64_t reference_decode(std::string_view bytes, std::u32string& out) {
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  const size_t n = bytes.size();
+  for (size_t i = 0; i < n;) {
+    const unsigned b = p[i];
+    size_t len;
+    unsigned lo = 0x80, hi = 0xBF;
+    char32_t cp;
+    if (b < 0x80) len = 1, cp = b;
+    else if (b >= 0xC2 && b <= 0xDF) len = 2, cp = b & 0x1F;
+    else if (b >= 0xE0 && b <= 0xEF) len = 3, cp = b & 0x0F, lo = b == 0xE0 ? 0xA0 : 0x80, hi = b == 0xED ? 0x9F : 0xBF;
+    else if (b >= 0xF0 && b <= 0xF4) len = 4, cp = b & 0x07, lo = b == 0xF0 ? 0x90 : 0x80, hi = b == 0xF4 ? 0x8F : 0xBF;
+    else return static_cast<int64_t>(i);
+    for (size_t k = 1; k < len; ++k) {
+      if (i + k >= n || p[i + k] < (k == 1 ? lo : 0x80) || p[i + k] > (k == 1 ? hi : 0xBF)) return static_cast<int64_t>(i);
+      cp = cp << 6 | (p[i + k] & 0x3F);
+    }
+    out += cp;
+    i += len;
+  }
+  return -1;
+}
+
+}  // namespace
+
+TEST_CASE("decode_utf8_text: what the reference decoder gives, on long mixed texts, into a reused buffer") {
+  // Runs of ASCII and of two-byte letters long enough for the block paths,
+  // longer sequences and malformed bytes at every offset of a block.
+  const std::string_view pieces[] = {"a",        "abcdefghijklmnopq", "\xd0\xb6",      "\xd0\xbc\xd0\xb5\xd1\x82\xd0\xbe\xd0\xb4 ",
+                                     "\xc3\xa9", "\xc3\xbf",           "\xe2\x82\xac",  "\xf0\x9f\x98\x80",
+                                     "\xc0\xaf", "\xed\xa0\x80",       "\x80",          "\xd0",
+                                     "\xe2\x82", "\xc1\x81",           "\xdf\xbf",      "\n\t"};
+  std::mt19937 rng(7);
+  DecodedText d;  // one object throughout, as a checking thread keeps it
+  for (int round = 0; round < 4000; ++round) {
+    std::string bytes;
+    const int count = static_cast<int>(rng() % 40);
+    const bool valid_only = round % 2 == 0;
+    for (int k = 0; k < count; ++k) {
+      const size_t which = rng() % std::size(pieces);
+      if (valid_only && (which >= 8 && which <= 13)) continue;
+      bytes += pieces[which];
+    }
+    std::u32string expected;
+    const int64_t error = reference_decode(bytes, expected);
+    CHECK_EQ(decode_utf8_text(bytes, d), error < 0);
+    CHECK_EQ(d.error_offset, error);
+    if (error >= 0) continue;
+    CHECK_EQ(d.length, static_cast<int64_t>(expected.size()));
+    char32_t top = 0;
+    for (char32_t c : expected) top = std::max(top, c);
+    CHECK_EQ(int{d.width}, top < 0x100 ? 1 : top < 0x10000 ? 2 : 4);
+    bool same = d.length == static_cast<int64_t>(expected.size());
+    for (int64_t i = 0; same && i < d.length; ++i) same = d.text().at(i) == expected[static_cast<size_t>(i)];
+    CHECK(same);
   }
 }

@@ -37,7 +37,8 @@ PyObject* diagnostics(PyObject* module, PyObject* args, PyObject* kwargs) {
   }
   if (lexed.refused_canonical >= 0) return lex.def->canonical(lexed.refused_canonical), nullptr;
   if (PyErr_CheckSignals() < 0) return nullptr;
-  Parsed parsed = parse_lexed(lexed, poll_signals, nullptr);
+  syntax::Arena arena;
+  Parsed parsed = parse_lexed(lexed, arena, poll_signals, nullptr);
   if (parsed.outcome != Outcome::DONE && parsed.outcome != Outcome::TOO_DEEP) return set_outcome_error(parsed.outcome), nullptr;
   if (PyErr_CheckSignals() < 0) return nullptr;
   return diagnostic_list(*st, view, findings_of(lexed, std::move(parsed)));
@@ -45,10 +46,9 @@ PyObject* diagnostics(PyObject* module, PyObject* args, PyObject* kwargs) {
 
 }  // namespace
 
-Parsed parse_lexed(const LexedText& lexed, parse::Parser::PollFn poll, void* context) {
+Parsed parse_lexed(const LexedText& lexed, syntax::Arena& arena, parse::Parser::PollFn poll, void* context) {
   Parsed out;
   try {
-    syntax::Arena arena;
     parse::Parser p(lexed.toks.data(), static_cast<int64_t>(lexed.toks.size()), arena);
     p.set_poll(poll, context);
     p.set_unterminated(lexed.unterminated);

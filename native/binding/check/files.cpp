@@ -15,8 +15,10 @@
 #include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 
 #include "binding/common/errors.h"
 #include "core/utf8.h"
@@ -38,15 +40,41 @@ struct FileResult {
   Findings found;
 };
 
-bool read_file(const std::string& path, std::string& out, int& error) {
+// What a worker keeps from file to file: buffers it has already grown and
+// touched, so a file costs no fresh memory (and none of the page faults that
+// come with it) unless it is larger than any before it.
+struct Scratch {
+  std::unique_ptr<char[]> bytes;  // the file as read, not zero-filled first
+  size_t capacity = 0;
+  DecodedText text;
+  LexedText lexed;
+  syntax::Arena arena;
+
+  void reserve(size_t n) {
+    if (n <= capacity) return;
+    std::unique_ptr<char[]> more(new char[n]);
+    if (bytes) std::memcpy(more.get(), bytes.get(), capacity);
+    bytes = std::move(more);
+    capacity = n;
+  }
+  void release() {
+    bytes.reset();
+    capacity = 0;
+    text = DecodedText{};
+    lexed = LexedText{};
+  }
+};
+
+bool read_file(const std::string& path, Scratch& s, size_t& have, int& error) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return error = errno, false;
   struct stat sb;
-  size_t have = 0;
-  out.resize(::fstat(fd, &sb) == 0 && sb.st_size > 0 ? static_cast<size_t>(sb.st_size) + 1 : 1 << 16);
+  have = 0;
+  // One more than the size, so that reaching the end needs no second buffer.
+  s.reserve(::fstat(fd, &sb) == 0 && sb.st_size > 0 ? static_cast<size_t>(sb.st_size) + 1 : 1 << 16);
   for (;;) {
-    if (have == out.size()) out.resize(out.size() * 2);
-    const ssize_t got = ::read(fd, out.data() + have, out.size() - have);
+    if (have == s.capacity) s.reserve(s.capacity * 2);
+    const ssize_t got = ::read(fd, s.bytes.get() + have, s.capacity - have);
     if (got < 0) {
       if (errno == EINTR) continue;
       error = errno;
@@ -57,7 +85,6 @@ bool read_file(const std::string& path, std::string& out, int& error) {
     have += static_cast<size_t>(got);
   }
   ::close(fd);
-  out.resize(have);
   return true;
 }
 
@@ -65,28 +92,33 @@ Text view(const FileResult& r) { return r.text.text(); }
 
 bool stop_requested(void* flag) { return static_cast<std::atomic<bool>*>(flag)->load(std::memory_order_relaxed); }
 
-void check_one(const std::string& path, const Lexicon& lex, std::atomic<bool>& stop, FileResult& r) {
+void check_one(const std::string& path, const Lexicon& lex, std::atomic<bool>& stop, Scratch& s, FileResult& r) {
   try {
-    if (!read_file(path, r.bytes, r.error)) return;
-    if (!decode_utf8_text(r.bytes, r.text)) {
+    size_t have = 0;
+    if (!read_file(path, s, have, r.error)) return;
+    const std::string_view bytes(s.bytes.get(), have);
+    if (!decode_utf8_text(bytes, s.text)) {
       r.not_utf8 = true;
+      r.bytes.assign(bytes);
       return;
     }
-    std::string().swap(r.bytes);
-    LexedText lexed;
-    if (!lex_for_parser(view(r), lex, lexed, stop_requested, &stop)) {
+    s.lexed.toks.clear();
+    s.lexed.unterminated.clear();
+    if (!lex_for_parser(s.text.text(), lex, s.lexed, stop_requested, &stop)) {
       r.found.outcome = Outcome::INTERRUPTED;
       return;
     }
-    if ((r.refused_canonical = lexed.refused_canonical) >= 0) return;
-    r.found = findings_of(lexed, parse_lexed(lexed, stop_requested, &stop));
+    if ((r.refused_canonical = s.lexed.refused_canonical) >= 0) return;
+    s.arena.reset();
+    r.found = findings_of(s.lexed, parse_lexed(s.lexed, s.arena, stop_requested, &stop));
   } catch (const std::bad_alloc&) {
     r = FileResult{};
     r.found.outcome = Outcome::NO_MEMORY;
+    s.release();  // memory is short: give back what the next file would reuse
     return;
   }
-  // The text stays only while something will be shown from it.
-  if (r.found.outcome == Outcome::DONE && r.found.diags.empty()) r.text = DecodedText{};
+  // The text goes with the result only when something will be shown from it.
+  if (r.found.outcome != Outcome::DONE || !r.found.diags.empty()) r.text = std::move(s.text);
 }
 
 // ---------------------------------------------------------------- the run
@@ -106,6 +138,7 @@ struct Run {
   std::vector<pthread_t> threads;
 
   void work() {
+    Scratch scratch;
     for (;;) {
       size_t i;
       {
@@ -115,7 +148,7 @@ struct Run {
         i = next_claim++;
       }
       FileResult r;
-      check_one(paths[i], lex, stop, r);
+      check_one(paths[i], lex, stop, scratch, r);
       std::lock_guard<std::mutex> lk(mu);
       results[i] = std::move(r);
       results[i].done = true;

@@ -38,7 +38,8 @@ struct Parsed {
   std::vector<parse::Diag> diags;
   int64_t deep_token = -1;
 };
-Parsed parse_lexed(const LexedText& lexed, parse::Parser::PollFn poll, void* context);
+// The records go into `arena`, which the caller may reset and reuse.
+Parsed parse_lexed(const LexedText& lexed, syntax::Arena& arena, parse::Parser::PollFn poll, void* context);
 
 // Sets the host error for an outcome other than DONE and TOO_DEEP (none for
 // INTERRUPTED: the poll has set it).

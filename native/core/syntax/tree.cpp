@@ -54,6 +54,17 @@ void Arena::grow(size_t at_least) {
   total_ += size;
 }
 
+void Arena::reset() {
+  if (blocks_.empty()) return;
+  auto largest = std::max_element(blocks_.begin(), blocks_.end(), [](const Block& a, const Block& b) { return a.size < b.size; });
+  const Block keep = *largest;
+  for (const Block& b : blocks_)
+    if (b.data != keep.data) free_large(b.data, b.size);
+  blocks_.assign(1, keep);
+  block_size_ = total_ = keep.size;
+  used_ = 0;
+}
+
 // Most lists hold one element or none (names, arguments, type arguments), so
 // the first array has room for exactly one; from there it grows fourfold,
 // then twofold.
