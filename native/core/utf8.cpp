@@ -233,21 +233,46 @@ int64_t store(const unsigned char* p, size_t n, U* out) {
 
 #endif
 
+// The largest byte of p[0, n) and the number of continuation bytes.
+void scan(const unsigned char* p, size_t n, unsigned& top, size_t& continuations) {
+  size_t i = 0;
+#if defined(__SSE2__)
+  // Sixteen bytes at a time, continuation bytes counted in byte lanes (at
+  // most 255 blocks before they are added up).
+  __m128i most = _mm_setzero_si128();
+  const __m128i c0 = _mm_set1_epi8(static_cast<char>(0xC0)), c80 = _mm_set1_epi8(static_cast<char>(0x80));
+  while (i + 16 <= n) {
+    __m128i counts = _mm_setzero_si128();
+    for (size_t blocks = 0; blocks < 255 && i + 16 <= n; ++blocks, i += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+      most = _mm_max_epu8(most, v);
+      counts = _mm_sub_epi8(counts, _mm_cmpeq_epi8(_mm_and_si128(v, c0), c80));
+    }
+    const __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());
+    continuations += static_cast<size_t>(_mm_cvtsi128_si32(sums)) + static_cast<size_t>(_mm_extract_epi16(sums, 4));
+  }
+  alignas(16) uint8_t lanes[16];
+  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), most);
+  for (uint8_t b : lanes) top = std::max<unsigned>(top, b);
+#endif
+  for (; i < n; ++i) {
+    top = std::max<unsigned>(top, p[i]);
+    continuations += (p[i] & 0xC0u) == 0x80u;
+  }
+}
+
 }  // namespace
 
 bool decode_utf8_text(std::string_view bytes, DecodedText& out) {
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
   const size_t n = bytes.size();
-  // One cheap pass the compiler vectorises: in valid UTF-8 the largest byte
-  // decides the widest code point (a lead byte from 0xF0 starts one above
-  // U+FFFF, from 0xC4 one above U+FF), and every byte but a continuation
-  // byte starts a code point. Decoding then validates as it stores.
+  // One cheap pass: in valid UTF-8 the largest byte decides the widest code
+  // point (a lead byte from 0xF0 starts one above U+FFFF, from 0xC4 one above
+  // U+FF), and every byte but a continuation byte starts a code point.
+  // Decoding then validates as it stores.
   unsigned top = 0;
   size_t continuations = 0;
-  for (size_t i = 0; i < n; ++i) {
-    top = std::max<unsigned>(top, p[i]);
-    continuations += (p[i] & 0xC0u) == 0x80u;
-  }
+  scan(p, n, top, continuations);
   const uint8_t width = top < 0xC4 ? 1 : top < 0xF0 ? 2 : 4;
   const auto length = static_cast<int64_t>(n - continuations);
   const size_t bytes_needed = (static_cast<size_t>(length) + kSlack) * width;
