@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 
 #include "memory.h"
 #include "source.h"
@@ -84,7 +85,7 @@ constexpr AsciiClasses kAscii;
 
 inline bool is_ascii_digit(char32_t c) { return c - U'0' < 10u; }
 
-inline bool letter(char32_t c) {
+constexpr bool letter(char32_t c) {
   if (c < 0x80) return (c | 0x20) - U'a' < 26u;
   if (c < 0x100) return c >= 0xC0 && c != 0xD7 && c != 0xF7;
   if (c <= 0x1FFF) return true;
@@ -104,7 +105,21 @@ inline bool unicode_digit(char32_t c) {
   return g_digits.load(std::memory_order_relaxed)->contains(c);
 }
 
-inline bool is_ident_part(char32_t c) { return c < 128 ? kAscii.ident_part[c] : letter(c); }
+// Identifier parts of the BMP as a bitmap (8 KB): the loop over an
+// identifier's code points tests one bit each instead of a chain of ranges.
+struct IdentBitmap {
+  uint64_t bits[1024] = {};
+  constexpr IdentBitmap() {
+    for (char32_t c = 0; c < 0x10000; ++c)
+      if (c < 128 ? kAscii.ident_part[c] : letter(c)) bits[c >> 6] |= uint64_t{1} << (c & 63);
+  }
+};
+constexpr IdentBitmap kIdentBmp;
+
+inline bool is_ident_part(char32_t c) {
+  if (c < 0x10000) return kIdentBmp.bits[c >> 6] >> (c & 63) & 1;
+  return letter(c);
+}
 inline bool is_number_part(char32_t c) { return c < 128 ? kAscii.number_part[c] : letter(c); }
 
 // Code-unit readers for the literal scanner: plain indexing, and host string
@@ -317,6 +332,15 @@ class Scanner {
  private:
   // Indentation runs are common; consuming them here spares a dispatch per blank.
   int64_t skip_blanks(int64_t i) const {
+    // Eight bytes of spaces at a time first: indentation is mostly runs of them.
+    if constexpr (sizeof(U) <= 2) {
+      constexpr uint64_t kSpaces = sizeof(U) == 1 ? 0x2020202020202020ull : 0x0020002000200020ull;
+      constexpr int64_t kPerWord = 8 / sizeof(U);
+      for (uint64_t w; i + kPerWord <= n_; i += kPerWord) {
+        std::memcpy(&w, s_ + i, 8);
+        if (w != kSpaces) break;
+      }
+    }
     while (i < n_ && (s_[i] == U' ' || s_[i] == U'\t')) ++i;
     return i;
   }
