@@ -18,7 +18,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from tarn import __version__, _check, i18n
-from tarn.check import FileReport, github_command, located, render_github, render_text
+from tarn.check import FileReport, github_command, located, normalised, render_github, render_text
 from test_check_native import CORPUS
 from test_cli import HEADER, tarn as run_tarn, write
 
@@ -216,6 +216,11 @@ def test_native_reader_agrees_with_the_host(tmp_path_factory: pytest.TempPathFac
             continue
         assert error is None and entries == _check.diagnostics(decoded)
         assert text == (decoded if entries else None)
+
+
+@given(st.lists(st.sampled_from(["/", ".", "..", "a", "b.tarn"]), max_size=8).map("".join))
+def test_walked_roots_are_shown_as_pathlib_shows_them(path: str) -> None:
+    assert normalised(path) == str(Path(path))
 
 
 def test_many_files_come_back_in_order_whatever_the_threads(tmp_path: Path) -> None:

@@ -11,7 +11,8 @@ from collections.abc import Sequence
 
 import tarn
 from tarn import check
-from tarn._cli import EXIT_CLEAN, EXIT_ERRORS, EXIT_TROUBLE, Unreadable, add_lang, plural, read_source, set_language
+from tarn._cli import (EXIT_CLEAN, EXIT_ERRORS, EXIT_TROUBLE, ArgumentParser, Unreadable, add_lang, plural, read_source,
+                       set_language)
 from tarn.lexer import _LineMap, tokenize
 from tarn.parser import parse_text
 
@@ -67,11 +68,11 @@ def _indent(value: str) -> int:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = ArgumentParser(
         prog="tarn", description="Front end of the tarn language: check sources, show tokens and syntax trees."
     )
     parser.add_argument("--version", action="version", version=f"tarn {tarn.__version__}")
-    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True, parser_class=ArgumentParser)
     check.add_command(commands)
 
     tokens = commands.add_parser("tokens", help="list the tokens of files",

@@ -17,14 +17,15 @@ import sys
 import time
 import unicodedata
 from collections.abc import Generator, Iterable, Iterator, Sequence
-from pathlib import Path
-from typing import NamedTuple, TextIO
-from urllib.parse import quote
+from typing import TYPE_CHECKING, NamedTuple, TextIO
 
 import tarn
 from tarn import _check, i18n
 from tarn._cli import EXIT_CLEAN, EXIT_ERRORS, EXIT_TROUBLE, Unreadable, add_lang, decode_source, plural, set_language
 from tarn.lexer import _LineMap
+
+if TYPE_CHECKING:  # pathlib and urllib load only for SARIF: they are a tenth of the start-up
+    from pathlib import Path
 
 SOURCE_SUFFIX = ".tarn"
 STDIN = "-"
@@ -100,11 +101,18 @@ def _excluded(name: str, below: str, shown: str, patterns: Sequence[str]) -> boo
                for p in patterns)
 
 
+def normalised(path: str) -> str:
+    """The path as str(pathlib.Path(path)) gives it: runs of "/" as one (but
+    exactly two at the start), "." parts and a final "/" dropped."""
+    lead = "//" if path.startswith("//") and not path.startswith("///") else "/" if path.startswith("/") else ""
+    return lead + "/".join(part for part in path.split("/") if part and part != ".") or "."
+
+
 def walk(root: str, excludes: Sequence[str], seen: set[tuple[int, int]], problems: list[str]) -> list[str]:
     """The sources below `root`, sorted by path components. Symbolic links are
     followed, but every directory and file is taken once (a link back up the
     tree is not a loop). Plain files need no stat call of their own."""
-    base = str(Path(root))
+    base = normalised(root)
     strip = 2 if base == "." else 0  # "./a.tarn" is shown as "a.tarn"
     found: list[tuple[tuple[str, ...], str]] = []
     pending: list[tuple[str, tuple[str, ...]]] = [(base, ())]
@@ -365,6 +373,9 @@ class Sarif:
 
     def artifact(self, path: str) -> dict[str, str]:
         """Paths below the root as URIs relative to it; others absolute."""
+        from pathlib import Path
+        from urllib.parse import quote
+
         absolute = Path(os.path.abspath(path))
         try:
             below = absolute.relative_to(self.root)
@@ -480,7 +491,11 @@ def run(args: argparse.Namespace) -> int:
         print("tarn check: error: standard input ('-') can be read only once", file=sys.stderr)
         return EXIT_TROUBLE
     items, problems = collect(args.paths, args.exclude)
-    sarif = Sarif(Path.cwd(), args.all) if args.format == "sarif" else None
+    sarif = None
+    if args.format == "sarif":
+        from pathlib import Path
+
+        sarif = Sarif(Path.cwd(), args.all)
     for line in problems:
         print(line, file=sys.stderr)
         if sarif:
