@@ -70,19 +70,23 @@ bool read_file(const std::string& path, Scratch& s, size_t& have, int& error) {
   if (fd < 0) return error = errno, false;
   struct stat sb;
   have = 0;
+  const bool sized = ::fstat(fd, &sb) == 0 && S_ISREG(sb.st_mode);
   // One more than the size, so that reaching the end needs no second buffer.
-  s.reserve(::fstat(fd, &sb) == 0 && sb.st_size > 0 ? static_cast<size_t>(sb.st_size) + 1 : 1 << 16);
+  s.reserve(sized && sb.st_size > 0 ? static_cast<size_t>(sb.st_size) + 1 : 1 << 16);
   for (;;) {
     if (have == s.capacity) s.reserve(s.capacity * 2);
-    const ssize_t got = ::read(fd, s.bytes.get() + have, s.capacity - have);
+    const size_t asked = s.capacity - have;
+    const ssize_t got = ::read(fd, s.bytes.get() + have, asked);
     if (got < 0) {
       if (errno == EINTR) continue;
       error = errno;
       ::close(fd);
       return false;
     }
-    if (got == 0) break;
     have += static_cast<size_t>(got);
+    // A regular file gives less than asked only at its end: no read of nothing
+    // needed to learn that.
+    if (got == 0 || (sized && static_cast<size_t>(got) < asked)) break;
   }
   ::close(fd);
   return true;
