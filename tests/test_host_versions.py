@@ -19,6 +19,10 @@ def test_digits_are_the_interpreters() -> None:
     assert {t.kind for t in tokenize(" ".join(digits))[:-1]} == {"NUMBER"}
     beside = {chr(c) for d in digits for c in (ord(d) - 1, ord(d) + 1) if not chr(c).isdigit()}
     assert "NUMBER" not in {t.kind for t in tokenize(" ".join(sorted(beside)))}
+    # Every module that lexes reads them so: parse_text and the checker (each
+    # links its own copy of the core) accept the same digits as values.
+    text = "метод m()\n  x = [" + ", ".join(digits) + "]\n;\n"
+    assert tarn.parser.parse_text(text)[1] == [] and tarn._check.diagnostics(text) == []
 
 
 def members():

@@ -20,6 +20,7 @@ bool fill_module(PyObject* module, State& st) {
   st.lexer_module = Ref::steal(PyImport_ImportModule("tarn.lexer"));
   if (!st.i18n || !st.parser_module || !st.lexer_module) return false;
   if (!(st.lexer = lexer_state(st.lexer_module.get()))) return false;
+  share_host_classes(*st.lexer);
   if (PyModule_AddObjectRef(module, "i18n", st.i18n.get()) < 0) return false;
   // Every key an entry can carry, in catalogue order.
   Ref keys = Ref::steal(PyTuple_New(kMessageCount + 1));

@@ -222,5 +222,6 @@ PyMODINIT_FUNC PyInit__format() {
   if (PyModule_AddStringConstant(module.get(), "__package__", "tarn") < 0) return nullptr;
   st->lexer_module = Ref::steal(PyImport_ImportModule("tarn.lexer"));
   if (!st->lexer_module || !(st->lexer = lexer_state(st->lexer_module.get()))) return nullptr;
+  share_host_classes(*st->lexer);
   return module.release();
 }

@@ -32,13 +32,10 @@ bool add_match_args(PyTypeObject* type) {
 // and str.isupper, whose Unicode database grows from version to version.
 // Asking about every code point costs milliseconds, so only a host whose
 // database is not the one of the built-in tables is asked.
-bool install_host_classes() {
-  static bool done = false;
-  if (done) return true;
+bool install_host_classes(LexerState& st) {
   Ref unicodedata = Ref::steal(PyImport_ImportModule("unicodedata"));
   Ref version = unicodedata ? Ref::steal(PyObject_GetAttrString(unicodedata.get(), "unidata_version")) : Ref();
   if (!version) return false;
-  done = true;
   const char* text = PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version.get()) : nullptr;
   if (!text) PyErr_Clear();
   if (text && std::strcmp(text, tarn::builtin_unicode_version()) == 0) return true;
@@ -51,12 +48,15 @@ bool install_host_classes() {
     if (Py_UNICODE_ISDIGIT(static_cast<Py_UCS4>(c))) add(digits, c);
     if (Py_UNICODE_ISUPPER(static_cast<Py_UCS4>(c))) add(upper, c);
   }
+  st.host_classes = true;
+  st.host_digits = digits;
+  st.host_upper = upper;
   tarn::set_host_classes(std::move(digits), std::move(upper));
   return true;
 }
 
 bool fill_module(PyObject* module, LexerState& st) {
-  if (!install_host_classes()) return false;
+  if (!install_host_classes(st)) return false;
   if (PyModule_AddStringConstant(module, "__package__", "tarn") < 0) return false;
   Ref dataset = Ref::steal(PyImport_ImportModule("tarn.dataset"));
   if (!dataset || PyModule_AddObjectRef(module, "dataset", dataset.get()) < 0) return false;

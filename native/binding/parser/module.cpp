@@ -35,6 +35,7 @@ bool bind_lexer(State& st, PyObject* module) {
     return false;
   }
   st.lexer_module = lexer;
+  share_host_classes(*st.lexer);
   if (PyModule_AddObjectRef(module, "Token", reinterpret_cast<PyObject*>(st.lexer->tokens.type)) < 0) return false;
   st.lexer_tokens = Ref::steal(PyObject_GetAttrString(lexer.get(), "tokens"));
   return st.lexer_tokens && PyModule_AddObjectRef(module, "tokens", st.lexer_tokens.get()) == 0;
