@@ -131,7 +131,7 @@ const PTok& Parser::peek_slow(int64_t ahead) const {
 }
 
 void Parser::poll_now() {
-  if ((++advances_ & 4095) == 0 && poll_(poll_context_)) throw Interrupted{};
+  if (poll_(poll_context_)) throw Interrupted{};
 }
 
 int64_t Parser::expect_op(Op o, Msg m) {
