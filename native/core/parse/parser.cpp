@@ -134,12 +134,6 @@ void Parser::poll_now() {
   if (poll_(poll_context_)) throw Interrupted{};
 }
 
-int64_t Parser::expect_op(Op o, Msg m) {
-  int64_t t = eat_op(o);
-  if (t < 0) error(m);
-  return t;
-}
-
 void Parser::error_at(Msg m, int64_t token, int64_t kw_token) {
   int64_t i = token;
   if (i < 0) i += count_;
@@ -148,10 +142,7 @@ void Parser::error_at(Msg m, int64_t token, int64_t kw_token) {
   diags_.push(Diag::at(m, t.start, t.end, kw_token));
 }
 
-bool Parser::at_name() const {
-  const PTok& t = peek();
-  if (t.kind == TokKind::IDENT) return true;
-  if (t.kind != TokKind::KEYWORD) return false;
+bool Parser::keyword_is_name(const PTok& t) {
   if (kNameKeywords.contains(t.kw)) return true;
   if (kCapitalisedNameKeywords.contains(t.kw)) return t.upper_first;
   return false;

@@ -190,7 +190,11 @@ class Parser {
   int64_t eat_kw(KwSet ks) { return at_kw(ks) ? advance() : -1; }
   int64_t eat_op(Op o) { return at_op(o) ? advance() : -1; }
   int64_t eat_op(OpSet os) { return at_op(os) ? advance() : -1; }
-  int64_t expect_op(Op o, Msg m);                 // token index, or -1 after reporting m
+  int64_t expect_op(Op o, Msg m) {                // token index, or -1 after reporting m
+    const int64_t t = eat_op(o);
+    if (t < 0) [[unlikely]] error(m);
+    return t;
+  }
   void error(Msg m) { error_at(m, pos_); }
   void error_at(Msg m, int64_t token, int64_t kw_token = -1);
   Snapshot snapshot() const { return {pos_, diags_.mark()}; }
@@ -198,7 +202,11 @@ class Parser {
     pos_ = s.pos;
     diags_.cut(s.diags);
   }
-  bool at_name() const;
+  // A name here: an identifier, or a keyword that may stand as one.
+  bool at_name() const {
+    const PTok& t = peek();
+    return t.kind == TokKind::IDENT || (t.kind == TokKind::KEYWORD && keyword_is_name(t));
+  }
   int64_t eat_name() { return at_name() ? advance() : -1; }
   const PTok& tok(int64_t i) const { return toks_[i]; }
   int64_t count() const { return count_; }
@@ -260,6 +268,7 @@ class Parser {
   friend class Nest;
   const PTok& peek_slow(int64_t ahead) const;
   int64_t last_end_slow() const;
+  static bool keyword_is_name(const PTok& t);
   void too_deep();
   void poll_now();
   // A table with an entry per token, allocated zeroed on first use, so pages
