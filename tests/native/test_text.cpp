@@ -13,6 +13,7 @@
 #include "check.h"
 #include "core/linemap.h"
 #include "core/utf8.h"
+#include "devtools/utf8_reference.h"
 
 using namespace tarn;
 
@@ -39,35 +40,6 @@ TEST_CASE("decode_utf8_text: the first bad byte, where the host's codec reports 
   }
 }
 
-namespace {
-
-// The well-formed sequences of the standard's table, one code point at a
-// time: the code points, or the offset of the first byte that starts a
-// malformed sequence.
-int64_t reference_decode(std::string_view bytes, std::u32string& out) {
-  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-  const size_t n = bytes.size();
-  for (size_t i = 0; i < n;) {
-    const unsigned b = p[i];
-    size_t len;
-    unsigned lo = 0x80, hi = 0xBF;
-    char32_t cp;
-    if (b < 0x80) len = 1, cp = b;
-    else if (b >= 0xC2 && b <= 0xDF) len = 2, cp = b & 0x1F;
-    else if (b >= 0xE0 && b <= 0xEF) len = 3, cp = b & 0x0F, lo = b == 0xE0 ? 0xA0 : 0x80, hi = b == 0xED ? 0x9F : 0xBF;
-    else if (b >= 0xF0 && b <= 0xF4) len = 4, cp = b & 0x07, lo = b == 0xF0 ? 0x90 : 0x80, hi = b == 0xF4 ? 0x8F : 0xBF;
-    else return static_cast<int64_t>(i);
-    for (size_t k = 1; k < len; ++k) {
-      if (i + k >= n || p[i + k] < (k == 1 ? lo : 0x80) || p[i + k] > (k == 1 ? hi : 0xBF)) return static_cast<int64_t>(i);
-      cp = cp << 6 | (p[i + k] & 0x3F);
-    }
-    out += cp;
-    i += len;
-  }
-  return -1;
-}
-
-}  // namespace
 
 TEST_CASE("decode_utf8_text: what the reference decoder gives, on long mixed texts, into a reused buffer") {
   // Runs of ASCII and of two-byte letters long enough for the block paths,
@@ -89,7 +61,7 @@ TEST_CASE("decode_utf8_text: what the reference decoder gives, on long mixed tex
       bytes += pieces[which];
     }
     std::u32string expected;
-    const int64_t error = reference_decode(bytes, expected);
+    const int64_t error = devtools::reference_utf8(bytes, expected);
     CHECK_EQ(decode_utf8_text(bytes, d), error < 0);
     CHECK_EQ(d.error_offset, error);
     if (error >= 0) continue;
