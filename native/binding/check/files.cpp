@@ -58,10 +58,21 @@ struct Scratch {
     capacity = n;
   }
   void release() {
-    bytes.reset();
-    capacity = 0;
+    drop_bytes();
     text = DecodedText{};
     lexed = LexedText{};
+  }
+  void drop_bytes() {
+    bytes.reset();
+    capacity = 0;
+  }
+  // What a large file made grow is not kept: it would hold that memory for
+  // the rest of the run.
+  static constexpr size_t kKeptMost = size_t{16} << 20;
+  void trim() {
+    if (capacity > kKeptMost) drop_bytes();
+    if (text.capacity > kKeptMost) text = DecodedText{};
+    if (lexed.toks.capacity() * sizeof(parse::PTok) > kKeptMost) lexed = LexedText{};
   }
 };
 
@@ -106,6 +117,7 @@ void check_one(const std::string& path, const Lexicon& lex, std::atomic<bool>& s
       r.bytes.assign(bytes);
       return;
     }
+    if (s.capacity > Scratch::kKeptMost) s.drop_bytes();  // a large file's bytes go once decoded
     s.lexed.toks.clear();
     s.lexed.unterminated.clear();
     if (!lex_for_parser(s.text.text(), lex, s.lexed, stop_requested, &stop)) {
@@ -153,6 +165,7 @@ struct Run {
       }
       FileResult r;
       check_one(paths[i], lex, stop, scratch, r);
+      scratch.trim();
       std::lock_guard<std::mutex> lk(mu);
       results[i] = std::move(r);
       results[i].done = true;
