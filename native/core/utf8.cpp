@@ -61,9 +61,9 @@ template <class U>
 #if defined(__SSE2__)
 // Sixteen bytes at p (and the one after them, p[16]) of ASCII and two-byte
 // sequences only, starting at a sequence boundary, as the code points their
-// sequences make: `value` has one per byte (meaningful where a sequence
-// starts), `starts` marks those bytes, `took` is 16, or 17 when the last byte
-// is a lead byte. False when the block holds anything else or is malformed,
+// sequences make: `lo` and `hi` hold one per byte (meaningful where a
+// sequence starts), `starts` marks those bytes, `took` is 16, or 17 when the
+// last byte is a lead byte. False when the block holds anything else or is malformed,
 // for the sequence-at-a-time path to take (and to report where).
 struct TwoByteBlock {
   __m128i lo, hi;  // values of bytes 0-7 and 8-15, sixteen bits each
