@@ -19,6 +19,7 @@ from hypothesis import strategies as st
 
 from tarn import __version__, _check, i18n
 from tarn.check import FileReport, github_command, located, normalised, render_github, render_text
+from conftest import QUICK
 from test_check_native import CORPUS
 from test_cli import HEADER, tarn as run_tarn, write
 
@@ -236,6 +237,25 @@ def test_many_files_come_back_in_order_whatever_the_threads(tmp_path: Path) -> N
         assert [text for text, _, _ in results] == [t if w else None for t, w in zip(contents, want)]
     # Nothing to do: the threads start and end without a result.
     assert list(_check.check_files([], 3)) == []
+
+
+def test_one_worker_reads_file_after_file_whatever_came_before(tmp_path: Path) -> None:
+    # A worker keeps its buffers, text and arena from file to file: every
+    # width of text, a file that is not UTF-8, nesting past the bound, an empty
+    # file and one large enough (past 16 MB) that its buffers are let go, in
+    # between and in both orders.
+    big = "метод m()\n" + "  x = (a + b) * c\n" * (2_000 if QUICK else 900_000) + "  y = \n;\n"
+    contents: list[str | bytes] = [
+        big, "метод m()\n  x = 1\n;\n", b"method m()\n  x = '\xe9'\n;\n", DEEP, "",
+        "method m()\n  x = '\xe9' +\n;\n", "метод m()\n  x = \"😀\" +\n;\n", "x", CASCADE, big[:5000]]
+    contents += contents[::-1]
+    paths = [str(write(tmp_path / f"{i:02}.tarn", data)) for i, data in enumerate(contents)]
+    for data, (text, entries, error) in zip(contents, _check.check_files(paths, 1), strict=True):
+        if isinstance(data, bytes):
+            assert (text, entries, error) == (None, [], data)
+            continue
+        want = _check.diagnostics(data)
+        assert (entries, error) == (want, None) and text == (data if want else None)
 
 
 def test_translated_when_taken_and_ctrl_c_stops_the_threads(tmp_path: Path,

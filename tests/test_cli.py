@@ -191,3 +191,20 @@ def test_tokens_and_tree(tmp_path: Path) -> None:
     result = tarn("tree", "--lang", "en", "bad.tarn", cwd=tmp_path)
     assert result.returncode == 1 and result.stdout == tree.dump(parse_text(STRAY)[0], indent=2) + "\n"
     assert result.stderr.splitlines() == expected_headers("bad.tarn", STRAY)
+
+
+@pytest.mark.parametrize("columns", ["52", "140", "0", "wide"])
+def test_help_wraps_where_argparse_would(monkeypatch: pytest.MonkeyPatch, columns: str) -> None:
+    # The command line measures the terminal itself (not through shutil):
+    # every parser's help must come out as argparse's own formatter makes it.
+    import argparse
+
+    from tarn.__main__ import build_parser
+
+    monkeypatch.setenv("COLUMNS", columns)
+    top = build_parser()
+    [commands] = [a for a in top._actions if isinstance(a, argparse._SubParsersAction)]
+    for parser in [top, *commands.choices.values()]:
+        ours = parser.format_help()
+        parser.formatter_class = argparse.HelpFormatter
+        assert ours == parser.format_help()

@@ -119,7 +119,9 @@ std::vector<parse::PTok> parser_tokens(const std::u32string& s, const Shipped& s
 std::string tree_and_diagnostics(const std::u32string& s, const Shipped& shipped) {
   std::vector<parse::Unterminated> unterminated;
   std::vector<parse::PTok> toks = parser_tokens(s, shipped, unterminated);
-  syntax::Arena arena;
+  // One arena for every case, reset in between, as a checking thread keeps it.
+  static syntax::Arena arena;
+  arena.reset();
   parse::Parser parser(toks.data(), static_cast<int64_t>(toks.size()), arena);
   parser.set_unterminated(std::move(unterminated));
   const syntax::TokenTexts texts(s, toks);
