@@ -208,3 +208,24 @@ def test_help_wraps_where_argparse_would(monkeypatch: pytest.MonkeyPatch, column
         ours = parser.format_help()
         parser.formatter_class = argparse.HelpFormatter
         assert ours == parser.format_help()
+
+
+def test_everything_written_arrives_and_the_status_stays(tmp_path: Path) -> None:
+    # The command leaves without tearing the interpreter down: what it wrote
+    # past a pipe's buffer, on both streams, must still arrive, and a check
+    # leaves no module behind that only SARIF needs.
+    text = (CORPUS / "valid" / "cache.tarn").read_text(encoding="utf-8") * 300
+    (tmp_path / "big.tarn").write_text(text, encoding="utf-8")
+    (tmp_path / "bad.tarn").write_text(STRAY * 2000, encoding="utf-8")
+    tokens = tarn("tokens", "big.tarn", cwd=tmp_path)
+    lines = tokens.stdout.splitlines()
+    assert tokens.returncode == 0 and len(tokens.stdout) > 1 << 20
+    assert lines[-1] == f"{len(tokenize(text))} tokens" and len(lines) == len(tokenize(text)) + 1
+    checked = tarn("check", "bad.tarn", "nowhere.tarn", cwd=tmp_path)
+    assert checked.returncode == 2 and checked.stdout.endswith("1 file, 2000 errors at 2000 positions\n")
+    assert checked.stderr == "nowhere.tarn: error: No such file or directory\n"
+    code = ("import sys; from tarn.__main__ import main; main(['check', 'big.tarn']); "
+            "print(sorted(m for m in ('pathlib', 'shutil', 'urllib.parse') if m in sys.modules))")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    assert subprocess.run([sys.executable, "-c", code], cwd=tmp_path, env=env, capture_output=True,
+                          text=True).stdout.endswith("[]\n")
