@@ -48,8 +48,26 @@ TEST_CASE("decode_utf8_text: what the reference decoder gives, on long mixed tex
                                      "\xc3\xa9", "\xc3\xbf",           "\xe2\x82\xac",  "\xf0\x9f\x98\x80",
                                      "\xc0\xaf", "\xed\xa0\x80",       "\x80",          "\xd0",
                                      "\xe2\x82", "\xc1\x81",           "\xdf\xbf",      "\n\t"};
-  std::mt19937 rng(7);
   DecodedText d;  // one object throughout, as a checking thread keeps it
+  const auto agrees = [&](const std::string& bytes) {
+    std::u32string expected;
+    const int64_t error = devtools::reference_utf8(bytes, expected);
+    CHECK_EQ(decode_utf8_text(bytes, d), error < 0);
+    CHECK_EQ(d.error_offset, error);
+    if (error >= 0) return;
+    CHECK_EQ(d.length, static_cast<int64_t>(expected.size()));
+    char32_t top = 0;
+    for (char32_t c : expected) top = std::max(top, c);
+    CHECK_EQ(int{d.width}, top < 0x100 ? 1 : top < 0x10000 ? 2 : 4);
+    bool same = d.length == static_cast<int64_t>(expected.size());
+    for (int64_t i = 0; same && i < d.length; ++i) same = d.text().at(i) == expected[static_cast<size_t>(i)];
+    CHECK(same);
+  };
+  // A letter, a cut-short letter and a stray continuation byte at every
+  // offset of the first blocks (a block ends on a lead byte at offset 15).
+  for (const char* piece : {"\xd0\xb6", "\xd0", "\xb6"})
+    for (size_t at = 0; at < 40; ++at) agrees(std::string(at, 'a') + piece + std::string(20, 'b'));
+  std::mt19937 rng(7);
   for (int round = 0; round < 4000; ++round) {
     std::string bytes;
     // Now and then thousands of bytes: past the 255 blocks the scan counts in one go.
@@ -60,17 +78,6 @@ TEST_CASE("decode_utf8_text: what the reference decoder gives, on long mixed tex
       if (valid_only && (which >= 8 && which <= 13)) continue;
       bytes += pieces[which];
     }
-    std::u32string expected;
-    const int64_t error = devtools::reference_utf8(bytes, expected);
-    CHECK_EQ(decode_utf8_text(bytes, d), error < 0);
-    CHECK_EQ(d.error_offset, error);
-    if (error >= 0) continue;
-    CHECK_EQ(d.length, static_cast<int64_t>(expected.size()));
-    char32_t top = 0;
-    for (char32_t c : expected) top = std::max(top, c);
-    CHECK_EQ(int{d.width}, top < 0x100 ? 1 : top < 0x10000 ? 2 : 4);
-    bool same = d.length == static_cast<int64_t>(expected.size());
-    for (int64_t i = 0; same && i < d.length; ++i) same = d.text().at(i) == expected[static_cast<size_t>(i)];
-    CHECK(same);
+    agrees(bytes);
   }
 }
