@@ -14,8 +14,8 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <string_view>
@@ -50,10 +50,11 @@ struct Scratch {
   LexedText lexed;
   syntax::Arena arena;
 
-  void reserve(size_t n) {
+  // Room for n bytes, the first `keep` of them kept (nothing of the last file).
+  void reserve(size_t n, size_t keep) {
     if (n <= capacity) return;
     std::unique_ptr<char[]> more(new char[n]);
-    if (bytes) std::memcpy(more.get(), bytes.get(), capacity);
+    if (keep) std::memcpy(more.get(), bytes.get(), keep);
     bytes = std::move(more);
     capacity = n;
   }
@@ -83,9 +84,9 @@ bool read_file(const std::string& path, Scratch& s, size_t& have, int& error) {
   have = 0;
   const bool sized = ::fstat(fd, &sb) == 0 && S_ISREG(sb.st_mode);
   // One more than the size, so that reaching the end needs no second buffer.
-  s.reserve(sized && sb.st_size > 0 ? static_cast<size_t>(sb.st_size) + 1 : 1 << 16);
+  s.reserve(sized && sb.st_size > 0 ? static_cast<size_t>(sb.st_size) + 1 : 1 << 16, 0);
   for (;;) {
-    if (have == s.capacity) s.reserve(s.capacity * 2);
+    if (have == s.capacity) s.reserve(s.capacity * 2, have);
     const size_t asked = s.capacity - have;
     const ssize_t got = ::read(fd, s.bytes.get() + have, asked);
     if (got < 0) {
